@@ -1,0 +1,39 @@
+#include "app/unattended.h"
+
+#include "mirror/passes.h"
+
+namespace {
+
+// The path after a seven-character key ("SrcDir=", "DstDir="), when the argument contains the key.
+// The first seven characters are dropped whatever they are, so the key is expected in front.
+std::optional<std::wstring> KeyedPath(const std::wstring& argument, const wchar_t* key) {
+    if (argument.find(key) == std::wstring::npos) return std::nullopt;
+    return argument.size() > 7 ? argument.substr(7) : std::wstring();
+}
+
+}  // namespace
+
+std::optional<UnattendedJob> ParseUnattendedCommandLine(const std::wstring& commandText,
+                                                        const std::vector<std::wstring>& args) {
+    if (commandText.find(L"unattended") == std::wstring::npos) return std::nullopt;
+    if (args.size() < 4) return std::nullopt;
+    std::optional<std::wstring> src = KeyedPath(args[2], L"SrcDir=");
+    std::optional<std::wstring> dst = KeyedPath(args[3], L"DstDir=");
+    if (!src || !dst) return std::nullopt;
+    UnattendedJob job;
+    job.srcRoot = *src;
+    job.dstRoot = *dst;
+    job.runDeletePass = !(args.size() >= 5 && args[4].find(L"NoDelete") != std::wstring::npos);
+    return job;
+}
+
+UnattendedResult RunUnattended(const UnattendedJob& job) {
+    const RootsCheck roots = CheckRoots(job.srcRoot, job.dstRoot);
+    if (roots != RootsCheck::ok) return {1, roots};
+
+    if (g_cancelRequested) return {1, roots};
+    CopyPass(job.srcRoot.c_str(), job.dstRoot.c_str(), Silent::yes);
+    if (g_cancelRequested) return {1, roots};
+    if (job.runDeletePass) DeletePass(job.srcRoot.c_str(), job.dstRoot.c_str());
+    return {g_cancelRequested ? 1 : 0, roots};
+}

@@ -1,0 +1,75 @@
+#include <unordered_set>
+#include <vector>
+
+#include "mirror/passes.h"
+#include "mirror/shell_op.h"
+#include "tree/directory_tree.h"
+
+namespace {
+
+// Only these say that the entry is not there. Anything else (refused access, an I/O error, a network
+// path that went away) says the source could not be read, and a pass that took it for "missing"
+// would delete the user's mirror.
+bool MeansNoSuchEntry(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// True when a folder above `path` (below the root) is among those already removed: the shell took
+// `path` away with it.
+bool RemovedWithAncestor(const std::wstring& path, size_t rootLength,
+                         const std::unordered_set<std::wstring>& removed) {
+    for (size_t end = path.rfind(twinfold::kPathSeparator); end != std::wstring::npos && end > rootLength;
+         end = path.rfind(twinfold::kPathSeparator, end - 1)) {
+        if (removed.count(path.substr(0, end)) != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ShellDelete(const std::wstring& directory) {
+    return RunShellOperation(FO_DELETE, directory, nullptr, FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI);
+}
+
+void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
+    {
+        // A source that lists nothing (missing, empty, unreachable) never empties the destination.
+        CDirectoryTree guard(srcRoot, Recursion::no);
+        if (guard.Begin().AtEnd()) return;
+    }
+
+    std::vector<std::wstring> files;
+    std::vector<std::wstring> directories;
+    {
+        const std::wstring srcText(srcRoot);
+        CDirectoryTree destination(dstRoot, Recursion::yes);
+        WIN32_FIND_DATAW found;
+        std::wstring srcPath;
+        for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            srcPath.assign(srcText);
+            srcPath.append(cursor.GetRelativePath());
+            if (!LookUpEntry(srcPath, found)) {
+                if (!MeansNoSuchEntry(GetLastError())) {
+                    g_cancelRequested = true;
+                    return;
+                }
+                (cursor.IsDirectory() ? directories : files).push_back(cursor.GetFullPath());
+            }
+            if (g_cancelRequested) return;  // nothing has been deleted yet
+        }
+    }
+
+    for (const std::wstring& file : files) {
+        if (!DeleteFileW(file.c_str())) g_cancelRequested = true;
+        if (g_cancelRequested) return;
+    }
+
+    // A folder removed with its parent is gone by its own turn; that removal counts as done.
+    const size_t rootLength = std::wstring(dstRoot).size();
+    std::unordered_set<std::wstring> removed;
+    for (const std::wstring& directory : directories) {
+        if (!RemovedWithAncestor(directory, rootLength, removed)) {
+            if (!ShellDelete(directory)) g_cancelRequested = true;
+            if (g_cancelRequested) return;
+            removed.insert(directory);
+        }
+    }
+}

@@ -1,0 +1,14 @@
+// Helpers shared by the two passes.
+#pragma once
+
+#include <string>
+
+#include "platform/win32.h"
+
+// Looks up one entry by its path. True and `found` filled when it exists; false otherwise, with the
+// platform's reason left in GetLastError().
+bool LookUpEntry(const std::wstring& path, WIN32_FIND_DATAW& found);
+
+// One shell file operation on a single path (`to` null for a delete), with no window owner.
+// True only when the shell reports success and nothing was aborted.
+bool RunShellOperation(UINT operation, const std::wstring& from, const std::wstring* to, FILEOP_FLAGS flags);

@@ -1,0 +1,48 @@
+// POSIX only: a fault hook under the Win32 stand-in, so tests can make one system call fail the way a
+// full disk, a broken device or a refused permission would, without a mock of the engine.
+//
+// A rule names a call, the Nth use of it to fail (counting only uses on paths that contain
+// `pathPart`), and the errno to fail with. The environment variable TWINFOLD_FAULT sets a rule for a
+// whole process: "call:N:ERRNO[:pathPart]", N followed by '+' to fail every use from the Nth on,
+// for example "rename:3:ENOSPC" or "lookup:5+:EIO:/mnt/src".
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace twinfold::fault {
+
+enum class Call {
+    open,     // opening a file for reading or creating one for writing
+    read,     // reading file data
+    write,    // writing file data
+    rename,   // moving a finished temporary file (or settings file) into place
+    mkdir,    // creating a directory
+    unlink,   // removing a file or link
+    rmdir,    // removing an empty directory
+    list,     // opening or reading a directory listing
+    lookup,   // looking up one entry (FindFirstFileW on a plain path)
+    symlink,  // creating a link
+};
+
+struct Rule {
+    Call call = Call::open;
+    unsigned nth = 1;
+    bool persistent = false;  // fail every matching use from the nth on
+    int error = 5;            // EIO
+    std::string pathPart;     // empty: every path matches
+    // When set, runs at the nth matching use instead of failing it (once), e.g. to change the tree.
+    std::function<void()> action;
+};
+
+void Install(Rule rule);  // replaces any rule and restarts the count
+void Clear();
+unsigned MatchingUses();  // matching uses of the installed rule's call so far
+
+// Parses the TWINFOLD_FAULT form; false when it is malformed.
+bool ParseRule(const std::string& text, Rule& rule);
+
+// Called by the layer before each system call. True means the call must fail: errno is then set.
+bool Strike(Call call, const char* path);
+
+}  // namespace twinfold::fault

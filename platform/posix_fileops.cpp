@@ -1,0 +1,561 @@
+// POSIX only: CopyFileW, DeleteFileW and SHFileOperationW (FO_COPY, FO_DELETE).
+// Replaces files only by rename from a temporary name; walks trees by descriptor, never following a link.
+#include <sys/random.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <memory>
+#include <random>
+
+#include "platform/posix_internal.h"
+
+namespace twinfold::posix {
+
+// ---- shared helpers (declared in posix_internal.h) ----
+
+int WriteAll(int fd, const char* data, std::size_t size, const std::string& hookPath) {
+    while (size > 0) {
+        if (fault::Strike(fault::Call::write, hookPath.c_str())) return errno;
+        ssize_t written;
+        do {
+            written = ::write(fd, data, size);
+        } while (written < 0 && errno == EINTR);
+        if (written < 0) return errno;
+        if (written == 0) return EIO;  // no progress and no reason: do not spin
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return 0;
+}
+
+Status ReadNames(const At& dir, std::vector<std::string>& names) {
+    if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
+    // A separate descriptor for the stream, so the caller's stays usable for the *at() calls.
+    Fd copy(::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.Valid()) return Fail(errno, dir.path);
+    Dir stream(::fdopendir(copy.Get()));
+    if (stream.Get() == nullptr) return Fail(errno, dir.path);
+    copy.Release();
+    ::rewinddir(stream.Get());
+    for (;;) {
+        if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
+        errno = 0;
+        const struct dirent* entry = ::readdir(stream.Get());
+        if (entry == nullptr) {
+            if (errno != 0) return Fail(errno, dir.path);
+            return Status{};
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.emplace_back(entry->d_name);
+    }
+}
+
+namespace {
+
+std::uint64_t SeedValue() {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<std::uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ULL;
+    }
+    return seed ^ static_cast<std::uint64_t>(::getpid());
+}
+
+std::string RandomTempName() {
+    // Reseeded in a forked child, so parent and child do not race for the same names.
+    thread_local pid_t seededFor = 0;
+    thread_local std::mt19937_64 engine;
+    if (seededFor != ::getpid()) {
+        seededFor = ::getpid();
+        engine.seed(SeedValue());
+    }
+    char hex[13];
+    std::snprintf(hex, sizeof hex, "%012llx", static_cast<unsigned long long>(engine() & 0xFFFFFFFFFFFFULL));
+    return std::string(kTempPrefix) + hex;
+}
+
+constexpr int kTempAttempts = 16;
+
+}  // namespace
+
+TempEntry::~TempEntry() {
+    m_fd.Reset();
+    // Cleanup is not an operation anyone asked for, so the fault hook does not see it.
+    if (m_exists) ::unlinkat(m_dir.fd, m_name.c_str(), 0);
+}
+
+Status TempEntry::CreateFile(mode_t mode) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::string name = RandomTempName();
+        const int fd = OpenAt(m_dir.fd, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, mode,
+                              fault::Call::open, m_dir.Child(name));
+        if (fd >= 0) {
+            m_fd.Reset(fd);
+            m_name = std::move(name);
+            m_exists = true;
+            return Status{};
+        }
+        if (errno != EEXIST) return Fail(errno, m_dir.Child(name));
+    }
+    return Fail(EEXIST, m_dir.path);
+}
+
+Status TempEntry::CreateLink(const std::string& target) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::string name = RandomTempName();
+        if (SymlinkAt(target.c_str(), m_dir.fd, name.c_str(), m_dir.Child(name)) == 0) {
+            m_name = std::move(name);
+            m_exists = true;
+            return Status{};
+        }
+        if (errno != EEXIST) return Fail(errno, m_dir.Child(name));
+    }
+    return Fail(EEXIST, m_dir.path);
+}
+
+Status TempEntry::CommitAs(const std::string& finalName) {
+    const std::string finalPath = m_dir.Child(finalName);
+    if (m_fd.Valid() && m_fd.Close() != 0) return Fail(errno, finalPath);
+    if (RenameAt(m_dir.fd, m_name.c_str(), m_dir.fd, finalName.c_str(), finalPath) != 0) return Fail(errno, finalPath);
+    m_exists = false;
+    return Status{};
+}
+
+namespace {
+
+constexpr std::size_t kKernelCopyChunk = std::size_t{1} << 30;
+constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+
+// Copies everything from `in` to `out`. The kernel copies when it can (reflinks, no user-space
+// buffer); file systems that refuse fall back to read and write for the rest.
+Status CopyData(int in, int out, const std::string& srcPath, const std::string& dstPath) {
+    bool kernelCopy = true;
+    std::unique_ptr<char[]> buffer;
+    for (;;) {
+        if (fault::Strike(fault::Call::read, srcPath.c_str())) return Fail(errno, srcPath);
+        if (kernelCopy) {
+            ssize_t copied;
+            do {
+                copied = ::copy_file_range(in, nullptr, out, nullptr, kKernelCopyChunk, 0);
+            } while (copied < 0 && errno == EINTR);
+            if (copied > 0) {
+                // The write already happened, but the temporary file is discarded on failure, so
+                // failing here has the same outcome as a failed write.
+                if (fault::Strike(fault::Call::write, dstPath.c_str())) return Fail(errno, dstPath);
+                continue;
+            }
+            if (copied == 0) return Status{};
+            if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EBADF) {
+                return Fail(errno, (errno == ENOSPC || errno == EDQUOT) ? dstPath : srcPath);
+            }
+            kernelCopy = false;  // nothing was copied by the failed call: carry on from the same offsets
+        }
+        if (!buffer) buffer.reset(new char[kBufferSize]);
+        ssize_t got;
+        do {
+            got = ::read(in, buffer.get(), kBufferSize);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) return Fail(errno, srcPath);
+        if (got == 0) return Status{};
+        if (const int error = WriteAll(out, buffer.get(), static_cast<std::size_t>(got), dstPath)) {
+            return Fail(error, dstPath);
+        }
+    }
+}
+
+// No fsync: a mirror run is repeated until it matches, and syncing every file would multiply its
+// time. The rename still guarantees that a destination is either the old file or a complete copy.
+Status CopyRegularAt(const At& src, const std::string& name, const At& dst, const std::string& dstName) {
+    const std::string srcPath = src.Child(name);
+    // O_NONBLOCK and the S_ISREG check: a FIFO swapped in since the lstat must not hang the copy.
+    Fd in(OpenAt(src.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0, fault::Call::open, srcPath));
+    if (!in.Valid()) return Fail(errno, srcPath);
+    struct stat st {};
+    if (::fstat(in.Get(), &st) != 0) return Fail(errno, srcPath);
+    if (!S_ISREG(st.st_mode)) return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, srcPath);
+
+    TempEntry temp(dst);
+    Status status = temp.CreateFile(0600);
+    if (!status.Ok()) return status;
+    status = CopyData(in.Get(), temp.FileFd(), srcPath, temp.Path());
+    if (!status.Ok()) return status;
+    if (::fchmod(temp.FileFd(), st.st_mode & 07777) != 0) return Fail(errno, temp.Path());
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(temp.FileFd(), times) != 0) return Fail(errno, temp.Path());
+    return temp.CommitAs(dstName);
+}
+
+Status ReadLinkAt(const At& dir, const std::string& name, std::string& target) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t length = ::readlinkat(dir.fd, name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) return Fail(errno, dir.Child(name));
+        if (static_cast<std::size_t>(length) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(length));
+            return Status{};
+        }
+        if (buffer.size() >= (std::size_t{1} << 20)) return Fail(ENAMETOOLONG, dir.Child(name));
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Status CopyLinkAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
+                  const std::string& dstName) {
+    std::string target;
+    Status status = ReadLinkAt(src, name, target);
+    if (!status.Ok()) return status;
+    TempEntry temp(dst);
+    status = temp.CreateLink(target);
+    if (!status.Ok()) return status;
+    // The link's own times are a courtesy: some file systems refuse them, and the link is whole anyway.
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(dst.fd, temp.Name().c_str(), times, AT_SYMLINK_NOFOLLOW);
+    return temp.CommitAs(dstName);
+}
+
+// Copies one entry that is not a directory; `st` is its lstat. A directory already at the
+// destination is never replaced.
+Status CopyNonDirectoryAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
+                          const std::string& dstName) {
+    struct stat existing {};
+    if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
+        return Fail(EISDIR, dst.Child(dstName));
+    }
+    if (S_ISLNK(st.st_mode)) return CopyLinkAt(src, name, st, dst, dstName);
+    if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName);
+    return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, src.Child(name));
+}
+
+// The directories from a walk's root down to the one being worked on. Only the deepest few keep
+// their descriptor, so a deep tree cannot run out of descriptors; a closed one is reopened as ".."
+// of its child and must still be the same directory, or the walk stops.
+class DirChain {
+public:
+    explicit DirChain(const std::string& basePath) : m_path(basePath) {}
+
+    bool Empty() const { return m_levels.empty(); }
+    At Top() const { return At{m_levels.back().fd.Get(), m_path}; }
+    const std::string& TopName() const { return m_levels.back().name; }
+
+    Status Push(Fd fd, const std::string& name) {
+        struct stat st {};
+        const std::string path = JoinPath(m_path, name);
+        if (::fstat(fd.Get(), &st) != 0) return Fail(errno, path);
+        m_levels.push_back(Level{std::move(fd), st.st_dev, st.st_ino, m_path.size(), name});
+        m_path = path;
+        if (m_levels.size() > kOpenLevels) m_levels[m_levels.size() - 1 - kOpenLevels].fd.Reset();
+        return Status{};
+    }
+
+    // Leaves the deepest directory; the one above it is open afterwards.
+    Status Pop() {
+        Level& top = m_levels.back();
+        const std::string parentPath = m_path.substr(0, top.pathLength);
+        if (m_levels.size() >= 2) {
+            Level& parent = m_levels[m_levels.size() - 2];
+            if (!parent.fd.Valid()) {
+                Fd reopened(::openat(top.fd.Get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+                if (!reopened.Valid()) return Fail(errno, parentPath);
+                struct stat st {};
+                if (::fstat(reopened.Get(), &st) != 0) return Fail(errno, parentPath);
+                // Moved elsewhere while we were below it: continuing would work on the wrong folder.
+                if (st.st_dev != parent.dev || st.st_ino != parent.ino) return Fail(ESTALE, parentPath);
+                parent.fd = std::move(reopened);
+            }
+        }
+        m_path = parentPath;
+        m_levels.pop_back();
+        return Status{};
+    }
+
+private:
+    static constexpr std::size_t kOpenLevels = 16;
+    struct Level {
+        Fd fd;
+        dev_t dev;
+        ino_t ino;
+        std::size_t pathLength;  // of the parent's path
+        std::string name;
+    };
+    std::vector<Level> m_levels;
+    std::string m_path;
+};
+
+struct Frame {
+    std::vector<std::string> names;
+    std::size_t next = 0;
+    struct stat st {};
+};
+
+// Opens a subdirectory without following a link in its place.
+int OpenSubdirectory(int dirFd, const std::string& name) {
+    return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Removes the directory `name` in `base` with everything in it. Every step is relative to an open
+// parent, and a subdirectory is opened with O_NOFOLLOW, so nothing outside is ever touched, even
+// when a folder inside is swapped for a link while this runs.
+Status RemoveDirectoryAt(const At& base, const std::string& name) {
+    DirChain chain(base.path);
+    std::vector<Frame> frames;
+
+    auto enter = [&](Fd fd, const std::string& child) -> Status {
+        Status status = chain.Push(std::move(fd), child);
+        if (!status.Ok()) return status;
+        frames.emplace_back();
+        return ReadNames(chain.Top(), frames.back().names);
+    };
+
+    Fd rootFd(OpenSubdirectory(base.fd, name));
+    if (!rootFd.Valid()) return Fail(errno, base.Child(name));
+    Status status = enter(std::move(rootFd), name);
+    if (!status.Ok()) return status;
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        const At dir = chain.Top();
+        if (frame.next < frame.names.size()) {
+            const std::string entry = frame.names[frame.next++];
+            const std::string entryPath = dir.Child(entry);
+            struct stat st {};
+            if (::fstatat(dir.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) continue;
+                return Fail(errno, entryPath);
+            }
+            if (S_ISDIR(st.st_mode)) {
+                Fd fd(OpenSubdirectory(dir.fd, entry));
+                if (fd.Valid()) {
+                    status = enter(std::move(fd), entry);
+                    if (!status.Ok()) return status;
+                    continue;
+                }
+                if (errno == ENOENT) continue;
+                // No longer a directory (a link or file swapped in): removed below as what it is now.
+                if (errno != ENOTDIR && errno != ELOOP) return Fail(errno, entryPath);
+            }
+            if (UnlinkAt(dir.fd, entry.c_str(), 0, entryPath) != 0 && errno != ENOENT) return Fail(errno, entryPath);
+            continue;
+        }
+        const std::string doneName = chain.TopName();
+        const std::string donePath = dir.path;
+        frames.pop_back();
+        status = chain.Pop();
+        if (!status.Ok()) return status;
+        const int parentFd = chain.Empty() ? base.fd : chain.Top().fd;
+        if (UnlinkAt(parentFd, doneName.c_str(), AT_REMOVEDIR, donePath) != 0 && !(errno == ENOENT && !chain.Empty())) {
+            return Fail(errno, donePath);
+        }
+    }
+    return Status{};
+}
+
+// Creates (or, when it is already a directory, reuses) `name` in `dst` and opens it. Something
+// else in its place, a link to a directory included, is an existing entry and fails.
+Status MakeDirectoryAt(const At& dst, const std::string& name, Fd& fd) {
+    const std::string path = dst.Child(name);
+    // Owner-only until the contents are in; the source's bits are set afterwards.
+    if (MkdirAt(dst.fd, name.c_str(), 0700, path) != 0 && errno != EEXIST) return Fail(errno, path);
+    fd.Reset(OpenSubdirectory(dst.fd, name));
+    if (!fd.Valid()) return Fail((errno == ENOTDIR || errno == ELOOP) ? EEXIST : errno, path);
+    return Status{};
+}
+
+Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dstBase, const std::string& dstName) {
+    DirChain srcChain(srcBase.path);
+    DirChain dstChain(dstBase.path);
+    std::vector<Frame> frames;
+
+    auto enter = [&](const At& srcParent, const std::string& srcChild, const At& dstParent,
+                     const std::string& dstChild) -> Status {
+        Fd src(OpenSubdirectory(srcParent.fd, srcChild));
+        if (!src.Valid()) return Fail(errno, srcParent.Child(srcChild));
+        Frame frame;
+        if (::fstat(src.Get(), &frame.st) != 0) return Fail(errno, srcParent.Child(srcChild));
+        Fd dst;
+        Status status = MakeDirectoryAt(dstParent, dstChild, dst);
+        if (!status.Ok()) return status;
+        status = srcChain.Push(std::move(src), srcChild);
+        if (status.Ok()) status = dstChain.Push(std::move(dst), dstChild);
+        if (status.Ok()) status = ReadNames(srcChain.Top(), frame.names);
+        frames.push_back(std::move(frame));
+        return status;
+    };
+
+    Status status = enter(srcBase, name, dstBase, dstName);
+    if (!status.Ok()) return status;
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        const At src = srcChain.Top();
+        const At dst = dstChain.Top();
+        if (frame.next < frame.names.size()) {
+            const std::string entry = frame.names[frame.next++];
+            struct stat st {};
+            if (::fstatat(src.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) continue;  // removed from the source since it was listed
+                return Fail(errno, src.Child(entry));
+            }
+            status = S_ISDIR(st.st_mode) ? enter(src, entry, dst, entry) : CopyNonDirectoryAt(src, entry, st, dst, entry);
+            if (!status.Ok()) return status;
+            continue;
+        }
+        // Last, so that creating the contents does not change them again.
+        if (::fchmod(dst.fd, frame.st.st_mode & 07777) != 0) return Fail(errno, dst.path);
+        const struct timespec times[2] = {frame.st.st_atim, frame.st.st_mtim};
+        if (::futimens(dst.fd, times) != 0) return Fail(errno, dst.path);
+        frames.pop_back();
+        status = srcChain.Pop();
+        if (status.Ok()) status = dstChain.Pop();
+        if (!status.Ok()) return status;
+    }
+    return Status{};
+}
+
+// mkdir -p, with the permission bits the umask allows.
+Status MakeParents(const std::string& dir) {
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? Status{} : Fail(ENOTDIR, dir);
+    if (errno != ENOENT) return Fail(errno, dir);
+    std::string parent;
+    std::string name;
+    if (!SplitLast(dir, parent, name)) return Fail(ENOENT, dir);
+    if (parent != dir) {
+        Status status = MakeParents(parent);
+        if (!status.Ok()) return status;
+    }
+    if (MkdirAt(AT_FDCWD, dir.c_str(), 0777, dir) == 0) return Status{};
+    if (errno == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Status{};
+    return Fail(errno == EEXIST ? ENOTDIR : errno, dir);
+}
+
+// An entry a caller may name for copying or removal: not the root, not "." or "..".
+bool SplitEntry(const std::string& path, std::string& parent, std::string& name) {
+    return SplitLast(path, parent, name) && name != "." && name != "..";
+}
+
+Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& fd) {
+    fd.Reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.Valid() ? Status{} : Fail(errno, forEntry);
+}
+
+bool IsInside(const std::string& path, const std::string& dir) {
+    if (dir == "/") return path.size() > 1 && path[0] == '/';
+    return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
+}
+
+Status CopyFileEntry(const std::string& from, const std::string& to) {
+    std::string srcParent, srcName, dstParent, dstName;
+    if (!SplitEntry(from, srcParent, srcName)) return Fail(EINVAL, from);
+    if (!SplitEntry(to, dstParent, dstName)) return Fail(EINVAL, to);
+    Fd srcDir, dstDir;
+    Status status = OpenDirectory(srcParent, from, srcDir);
+    if (status.Ok()) status = OpenDirectory(dstParent, to, dstDir);
+    if (!status.Ok()) return status;
+    const At src{srcDir.Get(), srcParent};
+    const At dst{dstDir.Get(), dstParent};
+    struct stat st {};
+    if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
+    return CopyNonDirectoryAt(src, srcName, st, dst, dstName);
+}
+
+Status CopyEntry(const std::string& from, const std::string& to) {
+    std::string srcParent, srcName, dstParent, dstName;
+    if (!SplitEntry(from, srcParent, srcName)) return Fail(EINVAL, from);
+    if (!SplitEntry(to, dstParent, dstName)) return Fail(EINVAL, to);
+    Fd srcDir;
+    Status status = OpenDirectory(srcParent, from, srcDir);
+    if (!status.Ok()) return status;
+    const At src{srcDir.Get(), srcParent};
+    struct stat st {};
+    if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
+
+    // A directory copied into itself would grow while it is walked; an entry copied onto itself
+    // would be replaced by its own copy (or a link by a link to itself).
+    const std::string srcKey = ResolveEntryPath(from);
+    const std::string dstKey = ResolveEntryPath(to);
+    if (srcKey.empty() || dstKey.empty()) return Fail(EINVAL, to);
+    if (dstKey == srcKey || (S_ISDIR(st.st_mode) && IsInside(dstKey, srcKey))) return Fail(EINVAL, to);
+
+    status = MakeParents(dstParent);
+    if (!status.Ok()) return status;
+    Fd dstDir;
+    status = OpenDirectory(dstParent, to, dstDir);
+    if (!status.Ok()) return status;
+    const At dst{dstDir.Get(), dstParent};
+    if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src, srcName, dst, dstName);
+    return CopyNonDirectoryAt(src, srcName, st, dst, dstName);
+}
+
+Status DeleteEntry(const std::string& path) {
+    std::string parent, name;
+    if (!SplitEntry(path, parent, name)) return Fail(EINVAL, path);
+    Fd parentDir;
+    Status status = OpenDirectory(parent, path, parentDir);
+    if (!status.Ok()) return status;
+    const At base{parentDir.Get(), parent};
+    struct stat st {};
+    if (::fstatat(base.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, path);
+    if (S_ISDIR(st.st_mode)) return RemoveDirectoryAt(base, name);
+    if (UnlinkAt(base.fd, name.c_str(), 0, path) != 0) return Fail(errno, path);
+    return Status{};
+}
+
+// The one path of a double-NUL-terminated list; false for none or more than one.
+bool SinglePath(LPCWSTR list, std::string& path) {
+    if (list == nullptr || list[0] == L'\0') return false;
+    const std::size_t length = std::wcslen(list);
+    if (list[length + 1] != L'\0') return false;
+    path = PathBytes(list);
+    return true;
+}
+
+int ReportOperation(const Status& status) {
+    if (status.Ok()) return 0;
+    SetLastErrorFromErrno(status.error, status.path);
+    return static_cast<int>(::GetLastError());
+}
+
+}  // namespace
+
+}  // namespace twinfold::posix
+
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
+    using namespace twinfold::posix;
+    // Only replacing copies are needed; refusing the other kind beats pretending to honour it.
+    if (existingFileName == nullptr || newFileName == nullptr || failIfExists) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Report(CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName)));
+}
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+    using namespace twinfold::posix;
+    if (fileName == nullptr || fileName[0] == L'\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string path = PathBytes(fileName);
+    // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
+    if (UnlinkAt(AT_FDCWD, path.c_str(), 0, path) != 0) return Report(Fail(errno, path));
+    return TRUE;
+}
+
+int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
+    using namespace twinfold::posix;
+    if (fileOp == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return static_cast<int>(ERROR_INVALID_PARAMETER);
+    }
+    fileOp->fAnyOperationsAborted = FALSE;
+    std::string from;
+    if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
+    switch (fileOp->wFunc) {
+        case FO_COPY:
+            if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') return ReportOperation(Fail(EINVAL, std::string()));
+            return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
+        case FO_DELETE:
+            return ReportOperation(DeleteEntry(from));
+        default:
+            return ReportOperation(Fail(EINVAL, std::string()));
+    }
+}

@@ -1,0 +1,170 @@
+// POSIX only: helpers shared by the stand-in's source files (owned descriptors, error mapping, paths,
+// fault-checked system calls, temporary files). Not for the engine: it must see only platform/win32.h.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/fault.h"
+#include "platform/win32.h"
+
+namespace twinfold::posix {
+
+// An owned file descriptor; closed on every way out of a scope.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() { Reset(); }
+    Fd(Fd&& other) noexcept : m_fd(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int Get() const { return m_fd; }
+    bool Valid() const { return m_fd >= 0; }
+    int Release() { return std::exchange(m_fd, -1); }
+    void Reset(int fd = -1) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+    // Closes now and reports the result: on some file systems a failed write surfaces only here.
+    int Close() {
+        int result = m_fd >= 0 ? ::close(m_fd) : 0;
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// An owned directory stream.
+class Dir {
+public:
+    Dir() = default;
+    explicit Dir(DIR* dir) : m_dir(dir) {}
+    ~Dir() { Reset(); }
+    Dir(Dir&& other) noexcept : m_dir(std::exchange(other.m_dir, nullptr)) {}
+    Dir& operator=(Dir&& other) noexcept {
+        if (this != &other) Reset(std::exchange(other.m_dir, nullptr));
+        return *this;
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+
+    DIR* Get() const { return m_dir; }
+    void Reset(DIR* dir = nullptr) {
+        if (m_dir) ::closedir(m_dir);
+        m_dir = dir;
+    }
+
+private:
+    DIR* m_dir = nullptr;
+};
+
+// The outcome of an internal step: 0, or the errno and the path it concerns. Mapped onto the Win32
+// vocabulary only at the edge (SetLastErrorFromErrno), where the path decides file vs path not found.
+struct Status {
+    int error = 0;
+    std::string path;
+    bool Ok() const { return error == 0; }
+};
+inline Status Fail(int error, std::string path) { return Status{error, std::move(path)}; }
+
+// errno -> ERROR_*. ENOENT becomes ERROR_PATH_NOT_FOUND when the folder that would hold `path` is
+// missing too, ERROR_FILE_NOT_FOUND otherwise.
+DWORD ErrorFromErrno(int error, const std::string& path);
+void SetLastErrorFromErrno(int error, const std::string& path);
+// Sets the last error from a Status and returns FALSE (or the success value when it is ok).
+BOOL Report(const Status& status);
+
+// Paths: wide text <-> name bytes, and splitting without touching the file system.
+std::string PathBytes(LPCWSTR path);
+std::string JoinPath(const std::string& dir, std::string_view name);
+// Splits off the last component after stripping trailing separators. The parent of a bare name is
+// "."; of "/name", "/". False when nothing names an entry (empty, or only separators).
+bool SplitLast(const std::string& path, std::string& parent, std::string& name);
+// Byte form of twinfold::ResolveFullPath; empty when the path cannot be resolved.
+std::string ResolvePath(const std::string& path);
+// Like ResolvePath, but a final symbolic link stays unresolved: the entry itself, not its target.
+std::string ResolveEntryPath(const std::string& path);
+
+// A directory kept open, with its path for fault rules and error mapping. The path is never handed
+// to a system call below the descriptor, so it may be longer than PATH_MAX.
+struct At {
+    int fd;
+    std::string path;
+    std::string Child(std::string_view name) const { return JoinPath(path, name); }
+};
+
+// System calls that the fault hook can fail. `hookPath` is the full path the call concerns.
+inline int OpenAt(int dirFd, const char* name, int flags, mode_t mode, fault::Call call, const std::string& hookPath) {
+    if (fault::Strike(call, hookPath.c_str())) return -1;
+    return ::openat(dirFd, name, flags, mode);
+}
+inline int RenameAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
+    if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
+    return ::renameat(fromFd, from, toFd, to);
+}
+inline int MkdirAt(int dirFd, const char* name, mode_t mode, const std::string& hookPath) {
+    if (fault::Strike(fault::Call::mkdir, hookPath.c_str())) return -1;
+    return ::mkdirat(dirFd, name, mode);
+}
+inline int UnlinkAt(int dirFd, const char* name, int flags, const std::string& hookPath) {
+    if (fault::Strike((flags & AT_REMOVEDIR) ? fault::Call::rmdir : fault::Call::unlink, hookPath.c_str())) return -1;
+    return ::unlinkat(dirFd, name, flags);
+}
+inline int SymlinkAt(const char* target, int dirFd, const char* name, const std::string& hookPath) {
+    if (fault::Strike(fault::Call::symlink, hookPath.c_str())) return -1;
+    return ::symlinkat(target, dirFd, name);
+}
+
+// Writes all of `data`, retrying short writes. 0 or an errno.
+int WriteAll(int fd, const char* data, std::size_t size, const std::string& hookPath);
+
+// The names in an open directory except "." and "..", read completely so the descriptor can be
+// closed or the directory changed afterwards. Each open and each read step passes the fault hook.
+Status ReadNames(const At& dir, std::vector<std::string>& names);
+
+// A temporary file or link in a destination folder: removed when it goes out of scope unless
+// Commit() was called after it was renamed into place. The name is short enough for any folder
+// whose entries may have 255-byte names, and recognisable as ours.
+class TempEntry {
+public:
+    explicit TempEntry(const At& dir) : m_dir(dir) {}
+    ~TempEntry();
+    TempEntry(const TempEntry&) = delete;
+    TempEntry& operator=(const TempEntry&) = delete;
+
+    Status CreateFile(mode_t mode);                  // opens Fd() for writing
+    Status CreateLink(const std::string& target);    // a symbolic link, no descriptor
+    Status CommitAs(const std::string& finalName);  // closes the descriptor, renames into place
+
+    int FileFd() const { return m_fd.Get(); }
+    const std::string& Name() const { return m_name; }
+    std::string Path() const { return m_dir.Child(m_name); }
+
+private:
+    const At& m_dir;
+    Fd m_fd;
+    std::string m_name;
+    bool m_exists = false;
+};
+
+inline constexpr char kTempPrefix[] = ".twinfold-tmp-";
+
+}  // namespace twinfold::posix

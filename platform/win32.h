@@ -1,0 +1,156 @@
+// The one header through which the engine reaches the operating system.
+// On Windows it brings in the real Win32 API; elsewhere it declares our stand-ins (platform/posix_*.cpp).
+#pragma once
+
+#include <string>
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#else  // POSIX stand-in: the Win32 names and types the engine uses, nothing more.
+
+#include <cstdint>
+
+typedef std::uint32_t DWORD;
+typedef std::uint16_t WORD;
+typedef unsigned int UINT;
+typedef int BOOL;
+typedef wchar_t WCHAR;
+typedef const wchar_t* LPCWSTR;
+typedef wchar_t* LPWSTR;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef void* LPVOID;
+typedef WORD FILEOP_FLAGS;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+
+#define FO_COPY 0x0002u
+#define FO_DELETE 0x0003u
+#define FOF_SILENT 0x0004u
+#define FOF_NOCONFIRMATION 0x0010u
+#define FOF_ALLOWUNDO 0x0040u
+#define FOF_NOCONFIRMMKDIR 0x0200u
+#define FOF_NOERRORUI 0x0400u
+
+struct SHFILEOPSTRUCTW {
+    HWND hwnd;
+    UINT wFunc;
+    LPCWSTR pFrom;
+    LPCWSTR pTo;
+    FILEOP_FLAGS fFlags;
+    BOOL fAnyOperationsAborted;
+    LPVOID hNameMappings;
+    LPCWSTR lpszProgressTitle;
+};
+
+// The Win32 error values that GetLastError() can report here (errno is mapped onto them).
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_NOT_SAME_DEVICE 17u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_WRITE_PROTECT 19u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_DISK_FULL 112u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_DIR_NOT_EMPTY 145u
+#define ERROR_BUSY 170u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILENAME_EXCED_RANGE 206u
+#define ERROR_DIRECTORY 267u
+#define ERROR_IO_DEVICE 1117u
+#define ERROR_CANT_RESOLVE_FILENAME 1921u
+
+// Directory search. A path ending in twinfold::kListPattern lists that directory; any other path
+// looks up the entry it names without following a final symbolic link. INVALID_HANDLE_VALUE and
+// GetLastError() on failure.
+HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData);
+BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData);
+BOOL FindClose(HANDLE findFile);
+
+// File operations. Every write goes to a temporary name in the target folder and is renamed into
+// place, so a failure or a kill never leaves a partial file under a real name.
+BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+BOOL DeleteFileW(LPCWSTR fileName);
+int SHFileOperationW(SHFILEOPSTRUCTW* fileOp);
+
+// Profile (INI) files, UTF-8 on disk.
+DWORD GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR defaultValue, LPWSTR returnedString,
+                               DWORD size, LPCWSTR fileName);
+BOOL WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR value, LPCWSTR fileName);
+
+// Per-thread error value of the last failed call above.
+DWORD GetLastError();
+void SetLastError(DWORD errorCode);
+
+#endif  // _WIN32
+
+namespace twinfold {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+inline constexpr wchar_t kWildcard = L'*';
+inline constexpr bool kNamesIgnoreCase = true;
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+// POSIX names may contain '*', so a listing is asked for with a code point that no decoded name can
+// hold: the escape of byte 0x2A, which is plain ASCII and therefore never escaped.
+inline constexpr wchar_t kWildcard = static_cast<wchar_t>(0xDC2A);
+inline constexpr bool kNamesIgnoreCase = false;
+#endif
+
+// Appended to a directory path, asks FindFirstFileW for the listing of that directory.
+inline constexpr wchar_t kListPattern[] = {kPathSeparator, kWildcard, L'.', kWildcard, 0};
+
+// Absolute form of `path` with relative parts and symbolic links resolved, as far as the path exists;
+// the components below the deepest existing folder are appended lexically ("." and ".." folded).
+// Used only to tell whether two roots overlap; never to name what a pass works on.
+// Returns an empty string when the path cannot be resolved at all.
+std::wstring ResolveFullPath(const std::wstring& path);
+
+}  // namespace twinfold

@@ -1,0 +1,160 @@
+#include "mirror/passes.h"
+#include "tests/unit/test_support.h"
+
+#ifndef _WIN32
+#include <cerrno>
+
+#include "platform/fault.h"
+#endif
+
+namespace twinfold::test {
+namespace {
+
+class DeletePassTest : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        g_cancelRequested = false;
+        WriteFile("src/keep.txt", "k");
+        WriteFile("src/docs/keep.txt", "k");
+        MakeDir("src/emptykeep");
+        WriteFile("dst/keep.txt", "k");
+        WriteFile("dst/docs/keep.txt", "k");
+        MakeDir("dst/emptykeep");
+    }
+    void TearDown() override {
+#ifndef _WIN32
+        fault::Clear();
+#endif
+        g_cancelRequested = false;
+        TempDirTest::TearDown();
+    }
+    void Delete() { DeletePass(WPath("src").c_str(), WPath("dst").c_str()); }
+    void AddExtras() {
+        WriteFile("dst/extra.txt", "x");
+        WriteFile("dst/docs/extra.txt", "x");
+        WriteFile("dst/gone/a.txt", "a");
+        WriteFile("dst/gone/nested/deeper/b.txt", "b");
+        MakeDir("dst/gone/nested/empty");
+    }
+};
+
+TEST_F(DeletePassTest, RemovesWhatTheSourceLacksIncludingNestedFolders) {
+    AddExtras();
+    Delete();
+    EXPECT_FALSE(g_cancelRequested) << "a folder removed with its parent counts as removed";
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
+TEST_F(DeletePassTest, SourceThatListsNothingNeverEmptiesTheDestination) {
+    AddExtras();
+    const TreeListing before = ListTree(Path("dst"));
+    MakeDir("emptysrc");
+    for (const char* source : {"emptysrc", "missing"}) {
+        SCOPED_TRACE(source);
+        DeletePass(WPath(source).c_str(), WPath("dst").c_str());
+        EXPECT_FALSE(g_cancelRequested);
+        EXPECT_EQ(ListTree(Path("dst")), before);
+    }
+}
+
+TEST_F(DeletePassTest, SourceWithOnlyAnEmptyFolderPassesTheGuard) {
+    MakeDir("onlydir/sub");
+    DeletePass(WPath("onlydir").c_str(), WPath("dst").c_str());
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), TreeListing{});
+}
+
+TEST_F(DeletePassTest, NothingToDeleteAndSameRootChangeNothing) {
+    const TreeListing before = ListTree(Path("dst"));
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), before);
+    DeletePass(WPath("dst").c_str(), WPath("dst").c_str());
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), before);
+}
+
+TEST_F(DeletePassTest, EntryOfTheOtherTypeStays) {
+    WriteFile("src/clash1", "file in source");
+    MakeDir("dst/clash1");
+    MakeDir("src/clash2");
+    WriteFile("dst/clash2", "file in destination");
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_TRUE(fs::is_directory(Path("dst/clash1")));
+    EXPECT_EQ(ReadFile("dst/clash2"), "file in destination");
+}
+
+TEST_F(DeletePassTest, CancelBeforeTheEndOfTheComparisonDeletesNothing) {
+    AddExtras();
+    const TreeListing before = ListTree(Path("dst"));
+    g_cancelRequested = true;
+    Delete();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), before);
+}
+
+#ifndef _WIN32
+TEST_F(DeletePassTest, FailedFileDeletionStopsBeforeAnyFolderIsRemoved) {
+    AddExtras();
+    fault::Install({fault::Call::unlink, 2, false, EACCES, "", nullptr});
+    Delete();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_TRUE(Exists("dst/gone/nested/empty"));
+    EXPECT_TRUE(Exists("dst/keep.txt"));
+}
+
+TEST_F(DeletePassTest, UnreadableSourceDeletesNothing) {
+    for (int error : {EIO, EACCES}) {
+        SCOPED_TRACE(error);
+        AddExtras();
+        const TreeListing before = ListTree(Path("dst"));
+        // Source lookups work for a while, then the source stops answering.
+        fault::Install({fault::Call::lookup, 3, true, error, Path("src").string(), nullptr});
+        Delete();
+        EXPECT_TRUE(g_cancelRequested);
+        EXPECT_EQ(ListTree(Path("dst")), before);
+        fault::Clear();
+        g_cancelRequested = false;
+    }
+}
+
+TEST_F(DeletePassTest, NotFoundFromTheSourceStillMeansMissing) {
+    AddExtras();
+    fault::Install({fault::Call::lookup, 1, true, ENOENT, Path("src").string() + "/docs", nullptr});
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    // Every lookup below src/docs said "no such entry": its destination counterparts went away.
+    EXPECT_FALSE(Exists("dst/docs"));
+    EXPECT_TRUE(Exists("dst/keep.txt"));
+}
+
+TEST_F(DeletePassTest, SourceFolderVanishingDuringTheComparisonCountsAsMissing) {
+    AddExtras();
+    const fs::path docs = Path("src/docs");
+    fault::Install({fault::Call::lookup, 1, false, 0, "", [docs] { fs::remove_all(docs); }});
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_FALSE(Exists("dst/docs/keep.txt"));
+    EXPECT_FALSE(Exists("dst/extra.txt"));
+    EXPECT_TRUE(Exists("dst/keep.txt"));
+}
+
+TEST_F(DeletePassTest, LinksAreRemovedWithoutTouchingWhatTheyPointAt) {
+    WriteFile("outside/precious.txt", "p");
+    fs::create_directory_symlink(Path("outside"), Path("dst/linkdir"));
+    fs::create_symlink(Path("outside/precious.txt"), Path("dst/linkfile"));
+    WriteFile("dst/gone/x.txt", "x");
+    fs::create_directory_symlink(Path("outside"), Path("dst/gone/inner"));
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_FALSE(Exists("dst/linkdir"));
+    EXPECT_FALSE(Exists("dst/linkfile"));
+    EXPECT_FALSE(Exists("dst/gone"));
+    EXPECT_EQ(ReadFile("outside/precious.txt"), "p");
+}
+#endif
+
+}  // namespace
+}  // namespace twinfold::test

@@ -1,0 +1,169 @@
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/unit/test_support.h"
+#include "tree/directory_tree.h"
+
+namespace twinfold::test {
+namespace {
+
+struct Walked {
+    std::wstring relative;
+    bool directory;
+    unsigned long long size;
+};
+
+std::vector<Walked> Walk(const CDirectoryTree& tree) {
+    std::vector<Walked> entries;
+    for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+        EXPECT_NE(cursor.GetFindData(), nullptr);
+        EXPECT_EQ(cursor.GetFullPath(), tree.Root() + cursor.GetRelativePath());
+        entries.push_back({cursor.GetRelativePath(), cursor.IsDirectory(), RecordSize(*cursor.GetFindData())});
+    }
+    return entries;
+}
+
+std::wstring Rel(const std::string& slashPath) {
+    std::wstring out;
+    for (char c : "/" + slashPath) out.push_back(c == '/' ? kPathSeparator : static_cast<wchar_t>(c));
+    return out;
+}
+
+size_t IndexOf(const std::vector<Walked>& entries, const std::wstring& relative) {
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].relative == relative) return i;
+    }
+    ADD_FAILURE() << "not walked: " << FromWide(relative).string();
+    return entries.size();
+}
+
+class DirectoryTreeTest : public TempDirTest {};
+
+TEST_F(DirectoryTreeTest, WalksEveryEntryOnceInPreOrderWithSubdirectoriesFirst) {
+    WriteFile("root/b.txt", "bb");
+    WriteFile("root/X/f.txt", "ffff");
+    WriteFile("root/a.txt", "a");
+    MakeDir("root/Y");
+    WriteFile("root/X/Z/deep.txt", "d");
+    MakeDir("root/.config");
+
+    CDirectoryTree tree(WPath("root"), Recursion::yes);
+    std::vector<Walked> entries = Walk(tree);
+
+    std::set<std::wstring> seen;
+    for (const Walked& e : entries) EXPECT_TRUE(seen.insert(e.relative).second) << "walked twice";
+    const std::set<std::wstring> expected = {Rel("b.txt"), Rel("X"),          Rel("X/f.txt"),     Rel("a.txt"),
+                                             Rel("Y"),     Rel("X/Z"),        Rel("X/Z/deep.txt"), Rel(".config")};
+    EXPECT_EQ(seen, expected);
+
+    // A directory comes before anything inside it.
+    EXPECT_LT(IndexOf(entries, Rel("X")), IndexOf(entries, Rel("X/f.txt")));
+    EXPECT_LT(IndexOf(entries, Rel("X/Z")), IndexOf(entries, Rel("X/Z/deep.txt")));
+    // The root's turn: all four of its subdirectory and file records, subdirectories first, come first.
+    for (const char* dir : {"X", "Y", ".config"}) {
+        EXPECT_LT(IndexOf(entries, Rel(dir)), IndexOf(entries, Rel("a.txt")));
+        EXPECT_LT(IndexOf(entries, Rel(dir)), IndexOf(entries, Rel("b.txt")));
+    }
+    EXPECT_LT(IndexOf(entries, Rel("a.txt")), IndexOf(entries, Rel("X/f.txt")));
+    // X's turn (its subdirectory Z, then f.txt) comes before Z's own turn.
+    EXPECT_LT(IndexOf(entries, Rel("X/Z")), IndexOf(entries, Rel("X/f.txt")));
+    EXPECT_LT(IndexOf(entries, Rel("X/f.txt")), IndexOf(entries, Rel("X/Z/deep.txt")));
+
+    for (const Walked& e : entries) {
+        const bool isDir = e.relative == Rel("X") || e.relative == Rel("Y") || e.relative == Rel("X/Z") ||
+                           e.relative == Rel(".config");
+        EXPECT_EQ(e.directory, isDir) << FromWide(e.relative).string();
+    }
+    EXPECT_EQ(entries[IndexOf(entries, Rel("X/f.txt"))].size, 4u);
+}
+
+TEST_F(DirectoryTreeTest, WithoutRecursionOnlyTheRootIsListed) {
+    WriteFile("root/b.txt", "");
+    WriteFile("root/X/f.txt", "");
+    MakeDir("root/Y");
+
+    std::vector<Walked> entries = Walk(CDirectoryTree(WPath("root"), Recursion::no));
+    std::set<std::wstring> seen;
+    for (const Walked& e : entries) seen.insert(e.relative);
+    EXPECT_EQ(seen, (std::set<std::wstring>{Rel("X"), Rel("Y"), Rel("b.txt")}));
+}
+
+TEST_F(DirectoryTreeTest, EmptyAndMissingRootsGiveAnEmptySnapshot) {
+    MakeDir("empty");
+    for (const char* root : {"empty", "missing"}) {
+        SCOPED_TRACE(root);
+        for (Recursion recursion : {Recursion::yes, Recursion::no}) {
+            CDirectoryTree tree(WPath(root), recursion);
+            CTreeIterator cursor = tree.Begin();
+            EXPECT_TRUE(cursor.AtEnd());
+            // The end cursor stays put and answers with nothing.
+            cursor.Next();
+            EXPECT_TRUE(cursor.AtEnd());
+            EXPECT_FALSE(cursor.IsDirectory());
+            EXPECT_EQ(cursor.GetFindData(), nullptr);
+            EXPECT_EQ(cursor.GetFullPath(), L"");
+            EXPECT_EQ(cursor.GetRelativePath(), L"");
+        }
+    }
+}
+
+TEST_F(DirectoryTreeTest, EmptySubdirectoryIsAnEntryWithoutATurnOfItsOwn) {
+    MakeDir("root/only/empty");
+    std::vector<Walked> entries = Walk(CDirectoryTree(WPath("root"), Recursion::yes));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].relative, Rel("only"));
+    EXPECT_EQ(entries[1].relative, Rel("only/empty"));
+    EXPECT_TRUE(entries[0].directory && entries[1].directory);
+}
+
+TEST_F(DirectoryTreeTest, RootThatNamesAFileYieldsThatFile) {
+    WriteFile("file.bin", "0123456789");
+    std::vector<Walked> entries = Walk(CDirectoryTree(WPath("file.bin"), Recursion::yes));
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].relative, Rel("file.bin"));
+    EXPECT_FALSE(entries[0].directory);
+    EXPECT_EQ(entries[0].size, 10u);
+}
+
+TEST_F(DirectoryTreeTest, RootWithTrailingSeparatorKeepsRelativePaths) {
+    WriteFile("root/sub/f.txt", "x");
+    CDirectoryTree tree(WPath("root") + kPathSeparator, Recursion::yes);
+    std::vector<Walked> entries = Walk(tree);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].relative, Rel("sub"));
+    EXPECT_EQ(entries[1].relative, Rel("sub/f.txt"));
+    // The full path keeps the root exactly as given, so the separator appears twice.
+    EXPECT_EQ(tree.Begin().GetFullPath(), WPath("root") + kPathSeparator + kPathSeparator + L"sub");
+}
+
+TEST_F(DirectoryTreeTest, CopiedCursorWalksOnItsOwn) {
+    WriteFile("root/a", "");
+    WriteFile("root/b", "");
+    CDirectoryTree tree(WPath("root"), Recursion::yes);
+    CTreeIterator first = tree.Begin();
+    CTreeIterator copy = first;
+    copy.Next();
+    EXPECT_NE(first.GetRelativePath(), copy.GetRelativePath());
+    copy.Next();
+    EXPECT_TRUE(copy.AtEnd());
+    EXPECT_FALSE(first.AtEnd());
+}
+
+TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
+    if (!SymlinksSupported(root_)) GTEST_SKIP() << "no symbolic links here";
+    WriteFile("outside/secret.txt", "s");
+    WriteFile("root/real/f.txt", "f");
+    fs::create_directory_symlink(Path("outside"), Path("root/link"));
+    fs::create_directory_symlink(Path("root"), Path("root/real/loop"));  // a cycle back to the root
+
+    std::vector<Walked> entries = Walk(CDirectoryTree(WPath("root"), Recursion::yes));
+    std::set<std::wstring> seen;
+    for (const Walked& e : entries) seen.insert(e.relative);
+    EXPECT_EQ(seen, (std::set<std::wstring>{Rel("link"), Rel("real"), Rel("real/f.txt"), Rel("real/loop")}));
+    EXPECT_TRUE(entries[IndexOf(entries, Rel("link"))].directory);
+}
+
+}  // namespace
+}  // namespace twinfold::test
