@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the native unit and end-to-end tests, the same again with
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows program with its tests under Wine.
+set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh" --tests || exit 1
+jobs=$(nproc)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+passed=0 failed=0
+
+# Adds the counts of a suite's "N passed, M failed" (or ctest's summary) to the totals; a suite that
+# failed without a count counts as one failure.
+tally() {  # tally EXIT_CODE
+    local p f
+    if line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1); then
+        f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+        p=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - f ))
+    elif line=$(grep -E '^[A-Za-z-]*:? ?[0-9]+ passed, [0-9]+ failed' "$log" | tail -1); then
+        p=$(sed -E 's/.*\b([0-9]+) passed.*/\1/' <<<"$line")
+        f=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+    else
+        p=0 f=0
+    fi
+    [ "$1" -ne 0 ] && [ "$f" -eq 0 ] && f=1
+    passed=$((passed + p)) failed=$((failed + f))
+}
+
+suite() {  # suite TITLE COMMAND...: runs one suite, shows its output, adds up its counts
+    echo "== $1"; shift
+    "$@" 2>&1 | tee "$log"
+    tally "${PIPESTATUS[0]}"
+}
+
+native() {  # native BUILD_DIR [cmake args...]
+    local dir=$1; shift
+    cmake -S "$top" -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null &&
+        ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+windows() {
+    local dir=$top/build-mingw
+    cmake -S "$top" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" >/dev/null &&
+        cmake --build "$dir" -j "$jobs" >/dev/null && "$top/tests/win/run_wine_tests.sh" "$dir"
+}
+
+suite "native build: unit, end-to-end and crash tests" native "$top/build"
+suite "sanitizer build: the same tests under ASan and UBSan" native "$top/build-asan" -DTWINFOLD_SANITIZE=ON
+suite "Windows build: unit, unattended and dialog tests under Wine" windows
+
+echo "total: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
