@@ -17,8 +17,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     WIN32_FIND_DATAW found;
     std::wstring dstPath;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
-        dstPath.assign(dstText);
-        dstPath.append(cursor.GetRelativePath());
+        FormCounterpartPath(dstPath, dstText, cursor.GetRelativePath());
         bool copied = false;
         bool ok = true;
         if (!LookUpEntry(dstPath, found)) {

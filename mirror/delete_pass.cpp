@@ -44,8 +44,7 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         WIN32_FIND_DATAW found;
         std::wstring srcPath;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            srcPath.assign(srcText);
-            srcPath.append(cursor.GetRelativePath());
+            FormCounterpartPath(srcPath, srcText, cursor.GetRelativePath());
             if (!LookUpEntry(srcPath, found)) {
                 if (!MeansNoSuchEntry(GetLastError())) {
                     g_cancelRequested = true;

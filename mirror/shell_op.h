@@ -9,6 +9,13 @@
 // platform's reason left in GetLastError().
 bool LookUpEntry(const std::wstring& path, WIN32_FIND_DATAW& found);
 
+// The path of the current entry's counterpart in the other tree: that tree's root text followed
+// directly by the entry's relative path (which begins with a separator). Reuses `out`'s storage.
+inline void FormCounterpartPath(std::wstring& out, const std::wstring& otherRoot, const std::wstring& relative) {
+    out.assign(otherRoot);
+    out.append(relative);
+}
+
 // One shell file operation on a single path (`to` null for a delete), with no window owner.
 // True only when the shell reports success and nothing was aborted.
 bool RunShellOperation(UINT operation, const std::wstring& from, const std::wstring* to, FILEOP_FLAGS flags);

@@ -13,19 +13,8 @@
 namespace twinfold::test {
 namespace {
 
-class CopyPassTest : public TempDirTest {
+class CopyPassTest : public PassTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        g_cancelRequested = false;
-    }
-    void TearDown() override {
-#ifndef _WIN32
-        fault::Clear();
-#endif
-        g_cancelRequested = false;
-        TempDirTest::TearDown();
-    }
     void Copy() { CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes); }
 
     void MakeSource() {

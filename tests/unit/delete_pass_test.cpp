@@ -10,24 +10,16 @@
 namespace twinfold::test {
 namespace {
 
-class DeletePassTest : public TempDirTest {
+class DeletePassTest : public PassTest {
 protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        g_cancelRequested = false;
+        PassTest::SetUp();
         WriteFile("src/keep.txt", "k");
         WriteFile("src/docs/keep.txt", "k");
         MakeDir("src/emptykeep");
         WriteFile("dst/keep.txt", "k");
         WriteFile("dst/docs/keep.txt", "k");
         MakeDir("dst/emptykeep");
-    }
-    void TearDown() override {
-#ifndef _WIN32
-        fault::Clear();
-#endif
-        g_cancelRequested = false;
-        TempDirTest::TearDown();
     }
     void Delete() { DeletePass(WPath("src").c_str(), WPath("dst").c_str()); }
     void AddExtras() {

@@ -6,7 +6,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "mirror/passes.h"
+
 #ifndef _WIN32
+#include "platform/fault.h"
 #include "platform/posix_text.h"
 #endif
 
@@ -101,6 +104,19 @@ std::string TempDirTest::ReadFile(const std::string& relative) const {
 bool TempDirTest::Exists(const std::string& relative) const {
     std::error_code ec;
     return fs::exists(fs::symlink_status(Path(relative), ec));
+}
+
+void PassTest::SetUp() {
+    TempDirTest::SetUp();
+    g_cancelRequested = false;
+}
+
+void PassTest::TearDown() {
+#ifndef _WIN32
+    fault::Clear();
+#endif
+    g_cancelRequested = false;
+    TempDirTest::TearDown();
 }
 
 bool SymlinksSupported(const fs::path& scratchDir) {

@@ -38,6 +38,14 @@ protected:
     fs::path root_;
 };
 
+// For tests of the passes: the shared cancel flag starts and ends clear, and no fault rule outlives
+// its test.
+class PassTest : public TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
 // True when the platform lets this process create symbolic links.
 bool SymlinksSupported(const fs::path& scratchDir);
 

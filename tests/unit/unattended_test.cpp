@@ -51,16 +51,8 @@ TEST(UnattendedCommandLineTest, DecisionTable) {
     }
 }
 
-class UnattendedRunTest : public TempDirTest {
+class UnattendedRunTest : public PassTest {
 protected:
-    void SetUp() override {
-        TempDirTest::SetUp();
-        g_cancelRequested = false;
-    }
-    void TearDown() override {
-        g_cancelRequested = false;
-        TempDirTest::TearDown();
-    }
     UnattendedResult Run(const std::wstring& src, const std::wstring& dst, bool deletePass = true) {
         UnattendedJob job{src, dst, deletePass};
         return RunUnattended(job);
