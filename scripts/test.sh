@@ -34,7 +34,7 @@ suite() {  # suite TITLE COMMAND...: runs one suite, shows its output, adds up i
 
 native() {  # native BUILD_DIR [cmake args...]
     local dir=$1; shift
-    cmake -S "$top" -B "$dir" "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null &&
+    cmake -S "$top" -B "$dir" -DTWINFOLD_BUILD_TESTS=ON "$@" >/dev/null && cmake --build "$dir" -j "$jobs" >/dev/null &&
         ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
