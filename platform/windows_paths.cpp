@@ -1,0 +1,113 @@
+// Windows: twinfold::ResolveFullPath, through GetFullPathNameW and the final name of an opened folder.
+// It may only read names: entries are opened without any access right, and nothing is ever changed.
+#include <cstddef>
+#include <string>
+
+#include "platform/win32.h"
+
+namespace twinfold {
+namespace {
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// End of "server\share\" when `start` is where the server name begins.
+std::size_t UncRootEnd(const std::wstring& path, std::size_t start) {
+    for (int part = 0; part < 2; ++part) {
+        while (start < path.size() && !IsSeparator(path[start])) ++start;
+        if (start < path.size()) ++start;
+    }
+    return start;
+}
+
+// Length of the part of an absolute path that cannot be taken away: "C:\" or "\\server\share\",
+// also behind a "\\?\" or "\\.\" prefix. Zero when the form is not recognised.
+std::size_t RootLength(const std::wstring& path) {
+    std::size_t start = 0;
+    if (path.size() >= 4 && IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
+        IsSeparator(path[3])) {
+        if (path.compare(4, 4, L"UNC\\") == 0) return UncRootEnd(path, 8);
+        start = 4;
+    } else if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        return UncRootEnd(path, 2);
+    }
+    if (path.size() >= start + 2 && path[start + 1] == L':') {
+        return path.size() >= start + 3 && IsSeparator(path[start + 2]) ? start + 3 : start + 2;
+    }
+    return 0;
+}
+
+std::wstring FullPathName(const std::wstring& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return {};
+    std::wstring buffer(needed, L'\0');
+    const DWORD written = GetFullPathNameW(path.c_str(), needed, &buffer[0], nullptr);
+    // A second result as large as the buffer means the current folder changed in between.
+    if (written == 0 || written >= needed) return {};
+    buffer.resize(written);
+    return buffer;
+}
+
+std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
+    return path;
+}
+
+// The name the system gives an existing entry once every link on the way is followed; empty when the
+// entry cannot be opened.
+std::wstring FinalPathName(const std::wstring& path) {
+    // No access rights: only the name is wanted, and backup semantics lets folders be opened.
+    HANDLE entry = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (entry == INVALID_HANDLE_VALUE) return {};
+    std::wstring name;
+    const DWORD needed = GetFinalPathNameByHandleW(entry, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (needed != 0) {
+        name.assign(needed, L'\0');
+        const DWORD written =
+            GetFinalPathNameByHandleW(entry, &name[0], needed, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (written == 0 || written >= needed) {
+            name.clear();
+        } else {
+            name.resize(written);
+        }
+    }
+    CloseHandle(entry);
+    return WithoutVerbatimPrefix(name);
+}
+
+// "C:\a\" and "C:\a" name one folder; only a root keeps its separator.
+void DropTrailingSeparators(std::wstring& path) {
+    const std::size_t root = RootLength(path);
+    while (path.size() > root && path.size() > 1 && IsSeparator(path.back())) path.pop_back();
+}
+
+}  // namespace
+
+std::wstring ResolveFullPath(const std::wstring& path) {
+    std::wstring full = FullPathName(path);
+    if (full.empty()) return {};
+    DropTrailingSeparators(full);
+    const std::size_t root = RootLength(full);
+
+    // Find the deepest part of the path that exists; what lies below it is kept as written, since
+    // GetFullPathNameW has already folded "." and "..".
+    std::size_t existingLength = full.size();
+    for (;;) {
+        std::wstring resolved = FinalPathName(full.substr(0, existingLength));
+        if (!resolved.empty()) {
+            DropTrailingSeparators(resolved);
+            std::wstring rest = full.substr(existingLength);
+            if (!rest.empty() && !resolved.empty() && IsSeparator(resolved.back()) && IsSeparator(rest.front())) {
+                rest.erase(0, 1);
+            }
+            return resolved + rest;
+        }
+        if (existingLength <= root) return full;  // nothing of it exists: the lexical form will do
+        const std::size_t cut = full.find_last_of(L"\\/", existingLength - 1);
+        existingLength = (cut == std::wstring::npos || cut < root) ? root : cut;
+        if (existingLength == 0) return full;
+    }
+}
+
+}  // namespace twinfold

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Runs the Windows build's tests under Wine: the engine's unit tests, a check of the program file,
+# and the UI driver (dialog and unattended runs) on a virtual display.
+# Usage: tests/win/run_wine_tests.sh BUILD_DIR        (a build made with the mingw-w64 toolchain file)
+set -u
+
+build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
+for file in Twinfold.exe tests/Twinfold_nothreads.exe tests/twinfold_unit_tests.exe tests/twinfold_ui_driver.exe; do
+  [[ -f "$build/$file" ]] || { echo "missing $build/$file: build with the mingw preset first" >&2; exit 2; }
+done
+
+work=$(mktemp -d /tmp/twinfold-wine.XXXXXX)
+export WINEPREFIX="$work/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko install prompts
+cleanup() {
+  wineserver -k 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+
+# Wine paths for files of the Linux tree: drive Z: is the root.
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+echo "== preparing a private Wine prefix"
+wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; echo "0 passed, 1 failed"; exit 1; }
+
+echo "== the program file"
+if command -v x86_64-w64-mingw32-objdump >/dev/null; then
+  headers=$(x86_64-w64-mingw32-objdump -p "$build/Twinfold.exe")
+  if grep -q 'Subsystem.*(Windows GUI)' <<<"$headers"; then pass; else fail "Twinfold.exe is not a GUI program"; fi
+  # Only DLLs that every Windows has: the C++ runtime and threads are linked in.
+  others=$(grep 'DLL Name:' <<<"$headers" | awk '{print toupper($3)}' |
+    grep -vxE 'KERNEL32.DLL|USER32.DLL|GDI32.DLL|SHELL32.DLL|OLE32.DLL|COMCTL32.DLL|MSVCRT.DLL|ADVAPI32.DLL')
+  if [[ -z "$others" ]]; then pass; else fail "Twinfold.exe needs extra DLLs: $others"; fi
+fi
+
+echo "== engine unit tests under Wine"
+unit_log="$work/unit.log"
+(cd "$work" && timeout 600 wine "$build/tests/twinfold_unit_tests.exe") >"$unit_log" 2>&1
+unit_status=$?
+unit_ok=$(grep -c '^\[       OK \]' "$unit_log")
+unit_failed=$(grep -c '^\[  FAILED  \] [A-Za-z_0-9]*\.[A-Za-z_0-9]* (' "$unit_log")
+grep '^\[  FAILED  \] [A-Za-z_0-9]*\.[A-Za-z_0-9]* (' "$unit_log" | sed 's/^/  /'
+passed=$((passed + unit_ok))
+failed=$((failed + unit_failed))
+if [[ $unit_status -ne 0 && $unit_failed -eq 0 ]]; then
+  tail -20 "$unit_log"
+  fail "unit tests ended with status $unit_status"
+fi
+echo "unit tests: $unit_ok passed, $unit_failed failed"
+
+echo "== dialog and unattended runs, driven on a virtual display"
+# Programs of this prefix that started without a display (wineboot's, the unit tests') must be gone
+# first, or the new windows would belong to a desktop that has no display.
+wineserver -k 2>/dev/null
+wineserver -w 2>/dev/null
+scratch="$work/scratch"
+mkdir -p "$scratch"
+driver_log="$work/driver.log"
+(cd "$work" && timeout 900 xvfb-run -a -s "-screen 0 1024x768x24" \
+  wine "$build/tests/twinfold_ui_driver.exe" "$(winpath "$build/Twinfold.exe")" \
+  "$(winpath "$build/tests/Twinfold_nothreads.exe")" "$(winpath "$scratch")" ${TWINFOLD_UI_FILTER:+"$TWINFOLD_UI_FILTER"}) \
+  >"$driver_log" 2>&1
+driver_status=$?
+grep -E '^(PASS|FAIL) |^    ' "$driver_log"
+driver_ok=$(grep -c '^PASS ' "$driver_log")
+driver_failed=$(grep -c '^FAIL ' "$driver_log")
+passed=$((passed + driver_ok))
+failed=$((failed + driver_failed))
+if [[ $driver_status -ne 0 && $driver_failed -eq 0 ]]; then
+  tail -20 "$driver_log"
+  fail "UI driver ended with status $driver_status"
+fi
+
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]
