@@ -55,6 +55,31 @@ if [[ $unit_status -ne 0 && $unit_failed -eq 0 ]]; then
 fi
 echo "unit tests: $unit_ok passed, $unit_failed failed"
 
+echo "== delete pass against a source that cannot be read"
+# A link that loops on itself cannot be resolved: Wine answers lookups through it with an error that
+# is not "not found", just as a source that stops answering would. Nothing may be deleted then.
+# A source folder that is simply gone is a real "not found": its counterparts are deleted.
+unreadable="$work/unreadable"
+mkdir -p "$unreadable/src" "$unreadable/dst/loop" "$unreadable/dst/gone"
+printf k >"$unreadable/src/keep.txt"
+ln -s loop "$unreadable/src/loop"
+printf k >"$unreadable/dst/keep.txt"
+printf x >"$unreadable/dst/extra.txt"
+printf x >"$unreadable/dst/loop/inside.txt"
+printf x >"$unreadable/dst/gone/inside.txt"
+before=$(cd "$unreadable/dst" && find . | sort)
+(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$unreadable/src")" \
+  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+code=$?
+if [[ $code -eq 1 ]]; then pass; else fail "unreadable source: exit code $code, expected 1"; fi
+if [[ "$(cd "$unreadable/dst" && find . | sort)" == "$before" ]]; then pass; else fail "unreadable source: something was deleted"; fi
+rm "$unreadable/src/loop"
+(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$unreadable/src")" \
+  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+code=$?
+if [[ $code -eq 0 && ! -e "$unreadable/dst/loop" && ! -e "$unreadable/dst/gone" && ! -e "$unreadable/dst/extra.txt" &&
+      -f "$unreadable/dst/keep.txt" ]]; then pass; else fail "source folders that are gone: exit code $code, or the wrong entries deleted"; fi
+
 echo "== dialog and unattended runs, driven on a virtual display"
 # Programs of this prefix that started without a display (wineboot's, the unit tests') must be gone
 # first, or the new windows would belong to a desktop that has no display.
