@@ -12,13 +12,13 @@ namespace {
 // would delete the user's mirror.
 bool MeansNoSuchEntry(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// True when a folder above `path` (below the root) is among those already removed: the shell took
-// `path` away with it.
+// True when a folder above `path` (below the root) is in `folders`, those removed or to be removed:
+// the shell takes `path` away with it.
 bool RemovedWithAncestor(const std::wstring& path, size_t rootLength,
-                         const std::unordered_set<std::wstring>& removed) {
+                         const std::unordered_set<std::wstring>& folders) {
     for (size_t end = path.rfind(twinfold::kPathSeparator); end != std::wstring::npos && end > rootLength;
          end = path.rfind(twinfold::kPathSeparator, end - 1)) {
-        if (removed.count(path.substr(0, end)) != 0) return true;
+        if (folders.count(path.substr(0, end)) != 0) return true;
     }
     return false;
 }
@@ -33,14 +33,20 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     {
         // A source that lists nothing (missing, empty, unreachable) never empties the destination.
         CDirectoryTree guard(srcRoot, Recursion::no);
-        if (guard.Begin().AtEnd()) return;
+        if (guard.Begin().AtEnd()) {
+            // Nothing listed because the listing failed is not an empty source: the pass did not run.
+            if (!guard.Complete()) g_cancelRequested = true;
+            return;
+        }
     }
 
     std::vector<std::wstring> files;
     std::vector<std::wstring> directories;
+    bool destinationComplete = true;
     {
         const std::wstring srcText(srcRoot);
         CDirectoryTree destination(dstRoot, Recursion::yes);
+        destinationComplete = destination.Complete();
         WIN32_FIND_DATAW found;
         std::wstring srcPath;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
@@ -56,13 +62,18 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         }
     }
 
+    // A file inside a folder that goes too is left to that folder's removal, which walks by descriptor
+    // and never follows a link. Deleting it by its full path would follow a folder on the way that was
+    // swapped for a link since the comparison, and delete a file of the same name outside.
+    const size_t rootLength = std::wstring(dstRoot).size();
+    const std::unordered_set<std::wstring> doomed(directories.begin(), directories.end());
     for (const std::wstring& file : files) {
+        if (RemovedWithAncestor(file, rootLength, doomed)) continue;
         if (!DeleteFileW(file.c_str())) g_cancelRequested = true;
         if (g_cancelRequested) return;
     }
 
     // A folder removed with its parent is gone by its own turn; that removal counts as done.
-    const size_t rootLength = std::wstring(dstRoot).size();
     std::unordered_set<std::wstring> removed;
     for (const std::wstring& directory : directories) {
         if (!RemovedWithAncestor(directory, rootLength, removed)) {
@@ -71,4 +82,6 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
             removed.insert(directory);
         }
     }
+    // Whatever the unlisted part of the destination holds was never compared: extras may remain.
+    if (!destinationComplete) g_cancelRequested = true;
 }

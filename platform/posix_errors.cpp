@@ -25,7 +25,9 @@ DWORD MissingEntryError(const std::string& path) {
     std::string name;
     if (!SplitLast(path, parent, name)) return ERROR_PATH_NOT_FOUND;
     struct stat st {};
-    if (::stat(parent.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    PathAt at;
+    if ((errno = at.Open(parent)) == 0 && ::fstatat(at.Dir(), at.Name(), &st, 0) == 0)
+        return S_ISDIR(st.st_mode) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
     return (errno == ENOENT || errno == ENOTDIR) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND;
 }
 

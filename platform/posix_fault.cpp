@@ -69,11 +69,26 @@ void InstallLocked(State& state, Rule rule) {
     g_ruleActive.store(true, std::memory_order_release);
 }
 
+const char* g_reportPath = nullptr;
+
+// A sweep stops once a run no longer reaches the rule's nth use; only the process can tell it that.
+void WriteReport() {
+    std::FILE* out = std::fopen(g_reportPath, "w");
+    if (out == nullptr) return;
+    std::fprintf(out, "%u\n", MatchingUses());
+    std::fclose(out);
+}
+
 // A rule from the environment covers the whole process, so it is read once, before any other use.
 void ReadEnvironmentOnce() {
     std::call_once(g_environmentRead, [] {
         const char* text = std::getenv("TWINFOLD_FAULT");
         if (text == nullptr || *text == '\0') return;
+        g_reportPath = std::getenv("TWINFOLD_FAULT_REPORT");
+        if (g_reportPath != nullptr && *g_reportPath != '\0') {
+            TheState();  // constructed first, so it is destroyed only after the report is written
+            std::atexit(WriteReport);
+        }
         Rule rule;
         if (!ParseRule(text, rule)) {
             // A test that meant to inject a fault must not pass silently because of a typo.

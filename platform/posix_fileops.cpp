@@ -410,11 +410,19 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
     return Status{};
 }
 
+// stat of a path of any length; 0 or an errno.
+int StatPath(const std::string& path, struct stat& st) {
+    PathAt at;
+    if (const int error = at.Open(path)) return error;
+    return ::fstatat(at.Dir(), at.Name(), &st, 0) == 0 ? 0 : errno;
+}
+
 // mkdir -p, with the permission bits the umask allows.
 Status MakeParents(const std::string& dir) {
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? Status{} : Fail(ENOTDIR, dir);
-    if (errno != ENOENT) return Fail(errno, dir);
+    const int error = StatPath(dir, st);
+    if (error == 0) return S_ISDIR(st.st_mode) ? Status{} : Fail(ENOTDIR, dir);
+    if (error != ENOENT) return Fail(error, dir);
     std::string parent;
     std::string name;
     if (!SplitLast(dir, parent, name)) return Fail(ENOENT, dir);
@@ -422,8 +430,10 @@ Status MakeParents(const std::string& dir) {
         Status status = MakeParents(parent);
         if (!status.Ok()) return status;
     }
-    if (MkdirAt(AT_FDCWD, dir.c_str(), 0777, dir) == 0) return Status{};
-    if (errno == EEXIST && ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return Status{};
+    PathAt at;
+    if (const int openError = at.Open(dir)) return Fail(openError, dir);
+    if (MkdirAt(at.Dir(), at.Name(), 0777, dir) == 0) return Status{};
+    if (errno == EEXIST && StatPath(dir, st) == 0 && S_ISDIR(st.st_mode)) return Status{};
     return Fail(errno == EEXIST ? ENOTDIR : errno, dir);
 }
 
@@ -433,7 +443,9 @@ bool SplitEntry(const std::string& path, std::string& parent, std::string& name)
 }
 
 Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& fd) {
-    fd.Reset(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    PathAt at;
+    if (const int error = at.Open(path)) return Fail(error, forEntry);
+    fd.Reset(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.Valid() ? Status{} : Fail(errno, forEntry);
 }
 
@@ -468,12 +480,14 @@ Status CopyEntry(const std::string& from, const std::string& to) {
     struct stat st {};
     if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
 
-    // A directory copied into itself would grow while it is walked; an entry copied onto itself
-    // would be replaced by its own copy (or a link by a link to itself).
-    const std::string srcKey = ResolveEntryPath(from);
-    const std::string dstKey = ResolveEntryPath(to);
-    if (srcKey.empty() || dstKey.empty()) return Fail(EINVAL, to);
-    if (dstKey == srcKey || (S_ISDIR(st.st_mode) && IsInside(dstKey, srcKey))) return Fail(EINVAL, to);
+    // A directory copied into itself would grow while it is walked. Resolving both paths costs a
+    // walk of every component, so only a directory, the one case that can recurse, pays for it.
+    if (S_ISDIR(st.st_mode)) {
+        const std::string srcKey = ResolveEntryPath(from);
+        const std::string dstKey = ResolveEntryPath(to);
+        if (srcKey.empty() || dstKey.empty()) return Fail(EINVAL, to);
+        if (dstKey == srcKey || IsInside(dstKey, srcKey)) return Fail(EINVAL, to);
+    }
 
     status = MakeParents(dstParent);
     if (!status.Ok()) return status;
@@ -482,6 +496,12 @@ Status CopyEntry(const std::string& from, const std::string& to) {
     if (!status.Ok()) return status;
     const At dst{dstDir.Get(), dstParent};
     if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src, srcName, dst, dstName);
+    // An entry copied onto itself would be replaced by its own copy (or a link by a link to itself).
+    struct stat existing {};
+    if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && existing.st_dev == st.st_dev &&
+        existing.st_ino == st.st_ino) {
+        return Fail(EINVAL, to);
+    }
     return CopyNonDirectoryAt(src, srcName, st, dst, dstName);
 }
 
@@ -535,8 +555,10 @@ BOOL DeleteFileW(LPCWSTR fileName) {
         return FALSE;
     }
     const std::string path = PathBytes(fileName);
+    PathAt at;
+    if (const int error = at.Open(path)) return Report(Fail(error, path));
     // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
-    if (UnlinkAt(AT_FDCWD, path.c_str(), 0, path) != 0) return Report(Fail(errno, path));
+    if (UnlinkAt(at.Dir(), at.Name(), 0, path) != 0) return Report(Fail(errno, path));
     return TRUE;
 }
 

@@ -112,8 +112,11 @@ HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
     auto handle = std::make_unique<FindHandle>();
     handle->dir.path = dirText.empty() ? std::string("/") : BytesFromWide(dirText);
 
-    Fd fd(OpenAt(AT_FDCWD, handle->dir.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, fault::Call::list,
-                 handle->dir.path));
+    PathAt at;
+    errno = at.Open(handle->dir.path);
+    Fd fd(errno != 0 ? -1
+                     : OpenAt(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, fault::Call::list,
+                              handle->dir.path));
     if (!fd.Valid()) {
         // Measured from the pattern, as Windows does: a missing folder is a missing path.
         SetLastErrorFromErrno(errno, handle->dir.Child("*"));
@@ -150,11 +153,13 @@ HANDLE LookUp(const std::string& path, WIN32_FIND_DATAW& record) {
     // Without trailing separators, so that a final link is not followed.
     const std::string entry = path.substr(0, path.find_last_not_of('/') + 1);
     struct stat st {};
-    if (fault::Strike(fault::Call::lookup, entry.c_str()) || ::lstat(entry.c_str(), &st) != 0) {
+    PathAt at;
+    if (fault::Strike(fault::Call::lookup, entry.c_str()) || (errno = at.Open(entry)) != 0 ||
+        ::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         SetLastErrorFromErrno(errno, entry);
         return INVALID_HANDLE_VALUE;
     }
-    const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(AT_FDCWD, entry.c_str());
+    const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at.Dir(), at.Name());
     if (!FillRecord(st, toDirectory, name, record)) return INVALID_HANDLE_VALUE;
     return new FindHandle();  // yields nothing more
 }

@@ -103,6 +103,22 @@ std::string ResolvePath(const std::string& path);
 // Like ResolvePath, but a final symbolic link stays unresolved: the entry itself, not its target.
 std::string ResolveEntryPath(const std::string& path);
 
+// Where a system call on a full path is made. A path that fits in one call is used as it is, from
+// the current directory. A longer one (deep trees exceed PATH_MAX) is split: the folders above its
+// last component are opened a few at a time, following links on the way exactly as the kernel
+// would for a short path, and the call is made relative to that folder with the last component.
+class PathAt {
+public:
+    // 0, or the errno of opening the folders on the way (what the call itself would have failed with).
+    int Open(const std::string& path);
+    int Dir() const { return m_dir.Valid() ? m_dir.Get() : AT_FDCWD; }
+    const char* Name() const { return m_name.c_str(); }
+
+private:
+    Fd m_dir;
+    std::string m_name;
+};
+
 // A directory kept open, with its path for fault rules and error mapping. The path is never handed
 // to a system call below the descriptor, so it may be longer than PATH_MAX.
 struct At {

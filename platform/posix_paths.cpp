@@ -35,6 +35,48 @@ bool SplitLast(const std::string& path, std::string& parent, std::string& name) 
     return true;
 }
 
+int PathAt::Open(const std::string& path) {
+    m_dir.Reset();
+    const std::size_t last = path.find_last_not_of('/');
+    const std::size_t slash = last == std::string::npos ? std::string::npos : path.rfind('/', last);
+    if (path.size() < PATH_MAX || slash == std::string::npos) {
+        // Short enough, or one component that long: the kernel answers for itself.
+        m_name = path;
+        return 0;
+    }
+    // Trailing separators stay with the name, where they keep their meaning (a link then is followed).
+    m_name = path.substr(slash + 1);
+
+    // O_PATH: passing through a folder needs only search permission, as in a walk by the kernel.
+#ifdef O_PATH
+    constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+    constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    Fd dir(::open(path[0] == '/' ? "/" : ".", kWalkFlags));
+    if (!dir.Valid()) return errno;
+    std::size_t pos = 0;
+    for (;;) {
+        while (pos < slash && path[pos] == '/') ++pos;
+        if (pos >= slash) break;
+        // As many whole components as one call takes (at least one; a name too long fails as it would).
+        std::size_t end = path.find('/', pos);
+        for (std::size_t next = end; next < slash && next - pos < PATH_MAX;) {
+            end = next;
+            next = path.find('/', next + 1);
+            if (next == std::string::npos || next > slash) next = slash;
+            if (next - pos < PATH_MAX) end = next;
+        }
+        const std::string chunk = path.substr(pos, end - pos);
+        Fd next(::openat(dir.Get(), chunk.c_str(), kWalkFlags));
+        if (!next.Valid()) return errno;
+        dir = std::move(next);
+        pos = end;
+    }
+    m_dir = std::move(dir);
+    return 0;
+}
+
 namespace {
 
 // realpath of an existing path, or false.

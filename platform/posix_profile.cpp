@@ -35,9 +35,17 @@ struct ParsedLine {
     std::wstring value;  // key only, trimmed and unquoted
 };
 
-ParsedLine Parse(const std::string& bytes) {
+// A line as read, without the carriage return of a CRLF line end. The lines themselves keep it, so
+// that rewriting the file for one setting leaves every other line exactly as it was.
+std::wstring LineText(const std::string& line) {
+    std::string_view bytes(line);
+    if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+    return WideFromBytes(bytes);
+}
+
+ParsedLine Parse(const std::string& line) {
     ParsedLine parsed;
-    const std::wstring wide = WideFromBytes(bytes);
+    const std::wstring wide = LineText(line);
     const std::wstring_view text = Trim(wide);
     if (text.empty() || text[0] == L';' || text[0] == L'#') return parsed;
     if (text[0] == L'[') {
@@ -58,15 +66,20 @@ ParsedLine Parse(const std::string& bytes) {
     return parsed;
 }
 
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 struct IniFile {
-    std::vector<std::string> lines;  // without line ends
+    std::vector<std::string> lines;  // without the '\n' that ends them
     bool exists = false;
+    bool byteOrderMark = false;  // kept when the file is rewritten, like every line
     mode_t mode = 0;  // permission bits of the existing file
 };
 
 Status ReadIni(const std::string& path, IniFile& ini) {
     // O_NONBLOCK: a FIFO put in the settings file's place must not hang the program.
-    Fd fd(OpenAt(AT_FDCWD, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0, fault::Call::open, path));
+    PathAt at;
+    errno = at.Open(path);
+    Fd fd(errno != 0 ? -1 : OpenAt(at.Dir(), at.Name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0, fault::Call::open, path));
     if (!fd.Valid()) return errno == ENOENT ? Status{} : Fail(errno, path);
     struct stat st {};
     if (::fstat(fd.Get(), &st) != 0) return Fail(errno, path);
@@ -86,13 +99,12 @@ Status ReadIni(const std::string& path, IniFile& ini) {
         if (got == 0) break;
         content.append(buffer, static_cast<std::size_t>(got));
     }
-    std::size_t start = content.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    ini.byteOrderMark = content.compare(0, 3, kByteOrderMark) == 0;
+    std::size_t start = ini.byteOrderMark ? 3 : 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
         if (end == std::string::npos) end = content.size();
-        std::string line = content.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        ini.lines.push_back(std::move(line));
+        ini.lines.push_back(content.substr(start, end - start));
         start = end + 1;
     }
     return Status{};
@@ -143,6 +155,11 @@ bool IsWritableKey(std::wstring_view key) {
            key[0] != L';' && key[0] != L'#';
 }
 
+// Text the file cannot hold as itself: lone surrogates, byte escapes that together spell valid UTF-8,
+// values beyond U+10FFFF. Written, each would read back as other text, so a key would not be found
+// again and a value would come back changed.
+bool ReadsBackAsItself(std::wstring_view text) { return WideFromBytes(BytesFromWide(text)) == text; }
+
 // Quotes a value that reading would otherwise change: blanks at either end are trimmed, and one
 // enclosing pair of quotes is removed.
 std::wstring EncodeValue(std::wstring_view value) {
@@ -163,11 +180,13 @@ std::string WriteTarget(const std::string& path) {
 Status WriteIni(const std::string& path, const IniFile& ini) {
     std::string parent, name;
     if (!SplitLast(path, parent, name)) return Fail(EINVAL, path);
-    Fd dirFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    PathAt at;
+    if (const int error = at.Open(parent)) return Fail(error, path);
+    Fd dirFd(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dirFd.Valid()) return Fail(errno, path);
     const At dir{dirFd.Get(), parent};
 
-    std::string content;
+    std::string content = ini.byteOrderMark ? kByteOrderMark : "";
     for (const std::string& line : ini.lines) {
         content += line;
         content += '\n';
@@ -222,7 +241,8 @@ DWORD GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR default
 BOOL WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR value, LPCWSTR fileName) {
     using namespace twinfold::posix;
     if (appName == nullptr || keyName == nullptr || value == nullptr || fileName == nullptr || fileName[0] == L'\0' ||
-        !IsWritableSection(appName) || !IsWritableKey(keyName) || HasLineBreak(value)) {
+        !IsWritableSection(appName) || !IsWritableKey(keyName) || HasLineBreak(value) || !ReadsBackAsItself(appName) ||
+        !ReadsBackAsItself(keyName) || !ReadsBackAsItself(value)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -240,7 +260,7 @@ BOOL WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR value,
         // After the section's last non-blank line, so blank lines before the next section stay there.
         std::size_t insertAt = where.sectionEnd;
         while (insertAt > where.section + 1 && Parse(ini.lines[insertAt - 1]).kind == ParsedLine::Kind::other &&
-               Trim(twinfold::WideFromBytes(ini.lines[insertAt - 1])).empty()) {
+               Trim(LineText(ini.lines[insertAt - 1])).empty()) {
             --insertAt;
         }
         ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), line);

@@ -38,8 +38,13 @@ CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
                     m_files.push_back(record);
                 }
             } while (FindNextFileW(search.Get(), &record));
+            // Anything but the normal end means the folder held more than was read.
+            if (GetLastError() != ERROR_NO_MORE_FILES) m_complete = false;
             return;
         }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY)
+            m_complete = false;
     }
     // No listing (not a directory, or refused): the path's own record, if any, is the one entry.
     ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
@@ -104,6 +109,7 @@ CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion)
 // stack, so a very deep tree cannot overflow a worker thread's stack.
 void CDirectoryTree::AddDirectory(const std::wstring& path) {
     auto scanned = std::make_unique<CDirectory>(path);
+    if (!scanned->IsComplete()) m_complete = false;
     if (!scanned->HasEntries()) return;
     m_directories.push_back(std::move(scanned));
     if (!m_recursive) return;
@@ -126,6 +132,7 @@ void CDirectoryTree::AddDirectory(const std::wstring& path) {
         childPath.push_back(twinfold::kPathSeparator);
         childPath.append(record.cFileName);
         auto child = std::make_unique<CDirectory>(childPath);
+        if (!child->IsComplete()) m_complete = false;
         if (!child->HasEntries()) continue;
         m_directories.push_back(std::move(child));
         stack.push_back({m_directories.back().get(), 0});  // `top` is not used past this point

@@ -12,7 +12,8 @@
 #include "platform/win32.h"
 
 // One scanned directory. The constructor lists `path`; if the listing cannot be opened, the
-// path's own record (when it can be looked up) becomes the one file entry. Never fails.
+// path's own record (when it can be looked up) becomes the one file entry. Never fails, but a
+// listing that could not be read to its end leaves IsComplete() false.
 class CDirectory {
 public:
     explicit CDirectory(const std::wstring& path);
@@ -20,10 +21,14 @@ public:
     CDirectory& operator=(const CDirectory&) = delete;
 
     bool HasEntries() const { return !m_subdirs.empty() || !m_files.empty(); }
+    // False when the listing was refused or broke off with an error: entries may be missing. A
+    // folder that does not exist (or is not a folder) is complete, with no entries.
+    bool IsComplete() const { return m_complete; }
 
     std::wstring m_path;                      // exactly as passed to the scan
     std::vector<WIN32_FIND_DATAW> m_subdirs;  // directory records except "." and "..", in listing order
     std::vector<WIN32_FIND_DATAW> m_files;    // every other record, in listing order
+    bool m_complete = true;
 };
 
 // A position within one CDirectory: its subdirectory records first, then its file records.
@@ -63,6 +68,9 @@ public:
 
     CTreeIterator Begin() const;
     const std::wstring& Root() const { return m_root; }
+    // False when some folder of the tree could not be listed to its end (see CDirectory): the
+    // snapshot may lack entries, so a pass must not report a complete mirror from it.
+    bool Complete() const { return m_complete; }
 
 private:
     friend class CTreeIterator;
@@ -71,6 +79,7 @@ private:
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
     std::wstring m_root;
     bool m_recursive;
+    bool m_complete = true;
 };
 
 // The cursor over a whole snapshot. A small value: copies walk on their own. Must not outlive its tree.

@@ -142,6 +142,17 @@ TEST_F(CopyPassTest, FailedCopyStopsAtOnceAndKeepsWhatWasDone) {
     EXPECT_EQ(ListTree(Path("dst")).size(), 3u) << "no temporary file left behind";
 }
 
+TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
+    MakeSource();
+    WriteFile("src/docs/z.txt", "z");
+    WriteFile("dst/docs/a.txt", "alpha");  // so that docs is compared entry by entry, not copied whole
+    // The listing of src/docs breaks off after its first entry: the snapshot lacks the rest.
+    fault::Install({fault::Call::list, 3, false, EIO, Path("src/docs").string(), nullptr});
+    Copy();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ReadFile("dst/top.txt"), "top") << "what was listed is still copied";
+}
+
 TEST_F(CopyPassTest, LinksAreCopiedAsLinks) {
     WriteFile("outside/file.txt", "o");
     MakeDir("src");

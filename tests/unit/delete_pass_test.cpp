@@ -112,6 +112,28 @@ TEST_F(DeletePassTest, UnreadableSourceDeletesNothing) {
     }
 }
 
+TEST_F(DeletePassTest, ListingThatBreaksOffIsAFailure) {
+    AddExtras();
+    const TreeListing before = ListTree(Path("dst"));
+    // The source root's listing breaks off at its first entry: not an empty source, a failed pass.
+    fault::Install({fault::Call::list, 2, false, EIO, Path("src").string(), nullptr});
+    Delete();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), before);
+    fault::Clear();
+    g_cancelRequested = false;
+
+    // The destination's docs folder cannot be listed: the rest is compared and deleted, and the
+    // pass still fails, since docs may hold extras.
+    fault::Install({fault::Call::list, 2, false, EIO, Path("dst/docs").string(), nullptr});
+    Delete();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_FALSE(Exists("dst/extra.txt"));
+    EXPECT_FALSE(Exists("dst/gone"));
+    EXPECT_TRUE(Exists("dst/docs/extra.txt"));
+    EXPECT_TRUE(Exists("dst/docs/keep.txt"));
+}
+
 TEST_F(DeletePassTest, NotFoundFromTheSourceStillMeansMissing) {
     AddExtras();
     fault::Install({fault::Call::lookup, 1, true, ENOENT, Path("src").string() + "/docs", nullptr});

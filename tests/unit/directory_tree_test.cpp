@@ -6,6 +6,10 @@
 #include "tests/unit/test_support.h"
 #include "tree/directory_tree.h"
 
+#ifndef _WIN32
+#include "platform/fault.h"
+#endif
+
 namespace twinfold::test {
 namespace {
 
@@ -164,6 +168,35 @@ TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
     EXPECT_EQ(seen, (std::set<std::wstring>{Rel("link"), Rel("real"), Rel("real/f.txt"), Rel("real/loop")}));
     EXPECT_TRUE(entries[IndexOf(entries, Rel("link"))].directory);
 }
+
+#ifndef _WIN32
+TEST_F(DirectoryTreeTest, ListingThatFailsLeavesTheSnapshotIncomplete) {
+    WriteFile("root/top.txt", "t");
+    WriteFile("root/a/1.txt", "1");
+    WriteFile("root/a/2.txt", "2");
+    WriteFile("root/a/b/3.txt", "3");
+    EXPECT_TRUE(CDirectoryTree(WPath("root"), Recursion::yes).Complete());
+    EXPECT_TRUE(CDirectoryTree(WPath("missing"), Recursion::yes).Complete()) << "nothing there is nothing missed";
+    EXPECT_TRUE(CDirectoryTree(WPath("root/top.txt"), Recursion::yes).Complete()) << "a file has no listing";
+
+    const std::pair<std::string, std::string> failures[] = {
+        {"list:1:EACCES", "the root refused"},
+        {"list:2:EIO", "the root's listing breaking off at its first entry"},
+        {"list:1:EACCES:" + Path("root/a/b").string(), "a subfolder refused"},
+        {"list:3:ENOSPC:" + Path("root/a").string(), "a subfolder's listing breaking off"},
+    };
+    for (const auto& [rule, what] : failures) {
+        SCOPED_TRACE(what);
+        fault::Rule parsed;
+        ASSERT_TRUE(fault::ParseRule(rule, parsed));
+        fault::Install(parsed);
+        const CDirectoryTree tree(WPath("root"), Recursion::yes);
+        EXPECT_GE(fault::MatchingUses(), parsed.nth);
+        fault::Clear();
+        EXPECT_FALSE(tree.Complete());
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace twinfold::test

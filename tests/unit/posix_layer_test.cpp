@@ -633,10 +633,10 @@ TEST_F(PosixProfile, WritesChangeOneValueAndKeepEverythingElse) {
     fs::permissions(Path("s.ini"), fs::perms(0640));
     ASSERT_TRUE(Put(L"directories", L"src", L"/new\xFF"));
     EXPECT_EQ(ReadFile("s.ini"),
-              "; keep me\n[Directories]\nsrc=" + BytesFromWide(L"/new\xFF") + "\nSrc=/dup\n\n[Options]\nFlag=1\n");
+              "; keep me\r\n[Directories]\nsrc=" + BytesFromWide(L"/new\xFF") + "\nSrc=/dup\n\n[Options]\nFlag=1\n");
     EXPECT_EQ(Get(L"Directories", L"Src"), L"/new\xFF");
     ASSERT_TRUE(Put(L"Directories", L"Added", L"v"));
-    EXPECT_EQ(ReadFile("s.ini"), "; keep me\n[Directories]\nsrc=" + BytesFromWide(L"/new\xFF") +
+    EXPECT_EQ(ReadFile("s.ini"), "; keep me\r\n[Directories]\nsrc=" + BytesFromWide(L"/new\xFF") +
                                      "\nSrc=/dup\nAdded=v\n\n[Options]\nFlag=1\n");
     EXPECT_EQ(Mode(Path("s.ini")), 0640u);
 

@@ -37,7 +37,8 @@ TreeListing ListTree(const fs::path& root) {
     if (!fs::exists(fs::symlink_status(root, ec))) return listing;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         const fs::path& p = it->path();
-        std::string rel = fs::relative(p, root).generic_string();
+        // Lexically: fs::relative would resolve a link to where it leads, or fail on a link loop.
+        std::string rel = p.lexically_relative(root).generic_string();
         auto status = fs::symlink_status(p);
         if (fs::is_symlink(status)) {
             listing[rel] = "l:" + fs::read_symlink(p).generic_string();

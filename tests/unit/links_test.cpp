@@ -1,0 +1,131 @@
+// Links and races: whatever links the two trees hold, and whatever is swapped in while a job runs,
+// a job never changes anything outside the destination, and nothing in the source.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/unattended.h"
+#include "mirror/passes.h"
+#include "platform/fault.h"
+#include "tests/unit/test_support.h"
+
+namespace twinfold::test {
+namespace {
+
+class LinksTest : public PassTest {
+protected:
+    void SetUp() override {
+        PassTest::SetUp();
+        if (!SymlinksSupported(root_)) GTEST_SKIP() << "no symbolic links here";
+        // A folder outside both roots, holding names that the trees hold too.
+        WriteFile("outside/precious.txt", "precious");
+        WriteFile("outside/docs/a.txt", "outside a");
+        WriteFile("outside/sub/deep.txt", "deep");
+        outside_ = ListTree(Path("outside"));
+    }
+    int Run() { return RunUnattended({WPath("src"), WPath("dst"), true}).exitCode; }
+    ino_t Inode(const std::string& relative) const {
+        struct stat st {};
+        EXPECT_EQ(::lstat(Path(relative).c_str(), &st), 0) << relative;
+        return st.st_ino;
+    }
+
+    TreeListing outside_;
+};
+
+TEST_F(LinksTest, SourceLinksAreMirroredAsLinksAndNeverFollowed) {
+    WriteFile("src/real/file.txt", "real");
+    fs::create_directory_symlink(Path("outside"), Path("src/out-dir"));
+    fs::create_symlink(Path("outside/precious.txt"), Path("src/out-file"));
+    fs::create_symlink("nowhere", Path("src/dangling"));
+    fs::create_directory_symlink(".", Path("src/real/cycle"));
+    fs::create_symlink("loop-b", Path("src/loop-a"));
+    fs::create_symlink("loop-a", Path("src/loop-b"));
+    WriteFile("src/hard1", "shared");
+    fs::create_hard_link(Path("src/hard1"), Path("src/hard2"));
+    fs::create_hard_link(Path("outside/precious.txt"), Path("src/hard-out"));
+    const TreeListing source = ListTree(Path("src"));
+
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(Path("dst")), source);
+    EXPECT_EQ(ListTree(Path("src")), source);
+    EXPECT_EQ(ListTree(Path("outside")), outside_);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Path("dst/out-dir"))));
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Path("dst/real/cycle"))));
+    // Copies, not links to what the source's hard links share: writing to the mirror changes nothing else.
+    EXPECT_NE(Inode("dst/hard-out"), Inode("outside/precious.txt"));
+    EXPECT_NE(Inode("dst/hard1"), Inode("src/hard1"));
+
+    // Every later run finds nothing to do and still touches nothing outside.
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(Path("dst")), source);
+    EXPECT_EQ(ListTree(Path("outside")), outside_);
+}
+
+TEST_F(LinksTest, DestinationLinksAreRemovedOrReplacedWithoutTouchingTheirTargets) {
+    WriteFile("src/keep.txt", "keep");
+    WriteFile("src/replace.txt", "the source's longer content");
+    WriteFile("src/sub/inside.txt", "inside");
+    MakeDir("dst/sub");
+    fs::create_directory_symlink(Path("outside"), Path("dst/extra-dir-link"));
+    fs::create_symlink(Path("outside/precious.txt"), Path("dst/extra-file-link"));
+    fs::create_symlink("nowhere", Path("dst/sub/dangling"));
+    fs::create_directory_symlink("..", Path("dst/sub/cycle"));
+    // Hard links into the outside folder: one the source replaces, one it lacks.
+    fs::create_hard_link(Path("outside/precious.txt"), Path("dst/replace.txt"));
+    fs::create_hard_link(Path("outside/sub/deep.txt"), Path("dst/sub/extra-hard"));
+    // A link where the source has a file: replaced by the file, its target untouched.
+    fs::create_symlink(Path("outside/docs/a.txt"), Path("dst/keep.txt"));
+    const TreeListing source = ListTree(Path("src"));
+
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(ListTree(Path("dst")), source);
+    EXPECT_EQ(ListTree(Path("src")), source);
+    EXPECT_EQ(ListTree(Path("outside")), outside_);
+}
+
+TEST_F(LinksTest, DestinationLinkWhereTheSourceHasAFolderIsAClashNotAWayOut) {
+    WriteFile("src/docs/a.txt", "the source's a, another size");
+    WriteFile("src/docs/new.txt", "new");
+    WriteFile("src/later.txt", "later");
+    MakeDir("dst");
+    fs::create_directory_symlink(Path("outside/docs"), Path("dst/docs"));
+    const TreeListing source = ListTree(Path("src"));
+
+    EXPECT_EQ(Run(), 1);
+    EXPECT_EQ(ListTree(Path("outside")), outside_);
+    EXPECT_EQ(ListTree(Path("src")), source);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(Path("dst/docs"))));
+}
+
+TEST_F(LinksTest, FolderSwappedForALinkBeforeItsRemovalIsNotFollowed) {
+    WriteFile("src/keep.txt", "keep");
+    WriteFile("dst/keep.txt", "keep");
+    WriteFile("dst/extra.txt", "a loose extra file, removed first");
+    // The folder to be removed holds the same names as the outside folder.
+    WriteFile("dst/gone/a.txt", "a");
+    WriteFile("dst/gone/inner/precious.txt", "mine");
+    WriteFile("dst/gone/inner/docs/a.txt", "mine");
+    WriteFile("dst/gone/inner/sub/deep.txt", "mine");
+    const TreeListing moved = ListTree(Path("dst/gone/inner"));
+
+    // After the comparison, at the first removal, gone/inner becomes a link to the outside folder.
+    fault::Rule swap;
+    swap.call = fault::Call::unlink;
+    swap.nth = 1;
+    swap.action = [this] {
+        fs::rename(Path("dst/gone/inner"), Path("moved"));
+        fs::create_directory_symlink(Path("outside"), Path("dst/gone/inner"));
+    };
+    fault::Install(swap);
+    DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+    EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
+    fault::Clear();
+
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("outside")), outside_);
+    EXPECT_EQ(ListTree(Path("moved")), moved) << "a folder moved out of the destination is no longer its business";
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
+}  // namespace
+}  // namespace twinfold::test
