@@ -1,0 +1,432 @@
+#!/usr/bin/env bash
+# Measures twinfold against `rsync -a --delete` and `cp -a`, side by side, with hyperfine.
+#
+#   bench/run.sh            the full benchmark (20 to 45 minutes): a tree of 100,000 files in 5,000
+#                           folders (about 1 GiB), and a tree of 1,000,000 small files
+#   bench/run.sh --quick    the same steps on small trees with few runs (about a minute)
+#   bench/run.sh --report   only writes the report again from the last run's raw output
+#
+# Writes bench/results/latest.md and latest.png (--quick: quick.md and quick.png) and prints the
+# table. The trees live in $BENCH_DIR (default /tmp/twinfold-bench) and are kept for the next run
+# as long as their parameters and the generator stay the same. Environment:
+#   BENCH_DIR    work folder (needs about 15 GB free for the full run)
+#   TWINFOLD     a twinfold binary to measure instead of building this tree in Release
+#   RUNS_FIRST   timed runs of each first mirror (default 5; --quick 2)
+#   RUNS_FAST    timed runs of each nothing-to-do and incremental run (default 10; --quick 5)
+#   BENCH_NOTE   a line put at the top of the report (for example, what else the machine was doing)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(dirname "$here")
+
+quick=0
+report_only=0
+for arg in "$@"; do
+    case "$arg" in
+        --quick) quick=1 ;;
+        --report) report_only=1 ;;
+        -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "bench/run.sh: unknown argument: $arg" >&2; exit 2 ;;
+    esac
+done
+
+if [ "$quick" -eq 1 ]; then
+    # files folders total-bytes largest-file
+    tree_a=(5000 250 52428800 2097152)
+    tree_b=(20000 200 10240000 16384)
+    runs_first=${RUNS_FIRST:-2}
+    runs_fast=${RUNS_FAST:-5}
+    report_name=quick
+    prefix=quick-
+else
+    tree_a=(100000 5000 1073741824 8388608)
+    tree_b=(1000000 10000 512000000 16384)
+    runs_first=${RUNS_FIRST:-5}
+    runs_fast=${RUNS_FAST:-10}
+    report_name=latest
+    prefix=
+fi
+change_percent=1
+work=${BENCH_DIR:-/tmp/twinfold-bench}
+results="$here/results"
+started=$(date +%s)
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
+
+say() { printf '\n== %s\n' "$*"; }
+fail() { echo "bench/run.sh: $*" >&2; exit 1; }
+
+# ---------------------------------------------------------------------------------------------
+say "tools"
+need=()
+for pair in hyperfine:hyperfine rsync:rsync gnuplot:gnuplot-nox strace:strace g++:g++ cmake:cmake ninja:ninja-build \
+            diff:diffutils; do
+    command -v "${pair%%:*}" >/dev/null 2>&1 || need+=("${pair#*:}")
+done
+[ -x /usr/bin/time ] || need+=(time)
+if [ ${#need[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    echo "installing: ${need[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+raw="$work/raw-$report_name"
+A="$work/${prefix}a"
+B="$work/${prefix}b"
+
+if [ "$report_only" -eq 0 ]; then
+build="$here/build"
+if [ -n "${TWINFOLD:-}" ]; then
+    twinfold=$(readlink -f "$TWINFOLD")
+    [ -x "$twinfold" ] || fail "TWINFOLD is not an executable: $TWINFOLD"
+    revision="given binary $twinfold"
+else
+    cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTWINFOLD_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$build" --target twinfold >/dev/null
+    twinfold="$build/twinfold"
+    revision=$(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)
+    if [ -n "$(git -C "$top" status --porcelain -- . ':!bench' 2>/dev/null)" ]; then
+        revision="$revision with uncommitted changes"
+    fi
+fi
+mkdir -p "$build"
+g++ -O2 -std=c++17 -Wall -Wextra -Werror -o "$build/gen_tree" "$here/gen_tree.cpp"
+gen="$build/gen_tree"
+echo "twinfold: $twinfold ($revision)"
+
+free_kb=$(df -Pk "$work" | awk 'NR==2 {print $4}')
+want_kb=$([ "$quick" -eq 1 ] && echo 1000000 || echo 15000000)
+[ "$free_kb" -ge "$want_kb" ] || fail "$work has $((free_kb / 1024)) MiB free; the run needs about $((want_kb / 1024)) MiB"
+rm -rf "$raw"
+mkdir -p "$raw"
+
+# ---------------------------------------------------------------------------------------------
+# Trees. A tree is kept between runs when the stamp beside it matches its parameters and the
+# generator; the stamp is written only once the tree is complete.
+make_tree() {  # name seed files folders bytes largest
+    local name=$1 seed=$2
+    shift 2
+    local dir="$work/$name" stamp
+    stamp="$* seed=$seed $(md5sum "$here/gen_tree.cpp" | cut -c1-12)"
+    if [ -f "$dir.stamp" ] && [ "$(cat "$dir.stamp")" = "$stamp" ] && [ -d "$dir/src" ]; then
+        echo "$name: kept from an earlier run ($stamp)"
+        return 0
+    fi
+    rm -rf "$dir" "$dir.stamp"
+    mkdir -p "$dir"
+    local t0=$SECONDS
+    "$gen" make "$dir/src" "$1" "$2" "$3" "$4" "$seed"
+    if [ "$name" = "${prefix}a" ]; then
+        # The changed source for the incremental run shares the untouched files with src.
+        cp -al "$dir/src" "$dir/src-changed"
+        "$gen" change "$dir/src-changed" "$change_percent" $((seed + 1))
+    fi
+    echo "$stamp" >"$dir.stamp"
+    echo "$name: generated in $((SECONDS - t0)) s"
+}
+
+say "trees in $work"
+make_tree "${prefix}a" 1 "${tree_a[@]}"
+make_tree "${prefix}b" 2 "${tree_b[@]}"
+
+count_entries() { find "$1" -mindepth 1 | wc -l; }
+count_files() { find "$1" -type f | wc -l; }
+count_bytes() { find "$1" -type f -printf '%s\n' | awk '{s += $1} END {printf "%.0f\n", s}'; }
+largest() { find "$1" -type f -printf '%s\n' | sort -n | tail -1; }
+# Everything the tools are meant to reproduce or leave alone, as one checksum: paths, types, sizes,
+# modification times, inode numbers.
+fingerprint() { (cd "$1" && find . -printf '%y %s %T@ %i %p\n' | LC_ALL=C sort | md5sum | cut -c1-32); }
+same_tree() {  # expected actual what
+    if ! diff -r --no-dereference "$1" "$2" >"$raw/diff.txt" 2>&1; then
+        head -20 "$raw/diff.txt" >&2
+        fail "$3: $2 differs from $1"
+    fi
+    echo "checked: $3 gives a tree equal to its source"
+}
+warm() { find "$1" -type f -print0 | xargs -0 -r cat >/dev/null; }
+
+entries_a=$(count_entries "$A/src")
+files_a=$(count_files "$A/src")
+bytes_a=$(count_bytes "$A/src")
+largest_a=$(largest "$A/src")
+entries_b=$(count_entries "$B/src")
+files_b=$(count_files "$B/src")
+bytes_b=$(count_bytes "$B/src")
+largest_b=$(largest "$B/src")
+changed_files_a=$(count_files "$A/src-changed")
+# What the report needs besides the raw output, so that --report can write it again.
+for v in revision started load_start runs_first runs_fast entries_a files_a bytes_a largest_a changed_files_a \
+         entries_b files_b bytes_b largest_b; do
+    printf '%s=%q\n' "$v" "${!v}"
+done >"$raw/meta"
+
+# The pristine destination: what a mirror of src looks like (cp -a keeps the times, so rsync
+# finds nothing to do either). The nothing-to-do runs mirror onto it, and every incremental run
+# starts from a copy of it.
+rm -rf "$A/dst-pristine" "$A/dst" "$A/dst-changed" "$B/dst"
+cp -a "$A/src" "$A/dst-pristine"
+warm "$A/src"
+warm "$A/src-changed"
+warm "$B/src"
+sync
+
+# ---------------------------------------------------------------------------------------------
+# One run under /usr/bin/time -v, which records its peak memory and wall time in $raw/KEY.time.
+timed() {  # key command...
+    local key=$1
+    shift
+    /usr/bin/time -v -o "$raw/$key.time" "$@" || fail "$key: $* failed (exit $?)"
+}
+fresh() { rm -rf "$1" && mkdir "$1" && sync; }
+
+tf_cmd() { echo "'$twinfold' unattended 'SrcDir=$1' 'DstDir=$2'"; }
+rs_cmd() { echo "rsync -a --delete '$1/' '$2/'"; }
+cp_cmd() { echo "cp -a '$1/.' '$2/'"; }
+
+say "first mirror, checked once for each tool"
+empty="$work/empty-src"
+rm -rf "$empty" "$work/empty-dst"
+mkdir -p "$empty"
+echo x >"$empty/one-file"
+timed baseline "$twinfold" unattended "SrcDir=$empty" "DstDir=$work/empty-dst"
+fresh "$A/dst"; timed tf_first_a "$twinfold" unattended "SrcDir=$A/src" "DstDir=$A/dst"; same_tree "$A/src" "$A/dst" twinfold
+fresh "$A/dst"; timed rs_first_a rsync -a --delete "$A/src/" "$A/dst/"; same_tree "$A/src" "$A/dst" "rsync -a --delete"
+fresh "$A/dst"; timed cp_first_a cp -a "$A/src/." "$A/dst/"; same_tree "$A/src" "$A/dst" "cp -a"
+
+say "first mirror into an empty destination: $runs_first runs each"
+hyperfine --runs "$runs_first" --export-csv "$raw/first.csv" --export-json "$raw/first.json" \
+    --prepare "rm -rf '$A/dst' && mkdir '$A/dst' && sync" \
+    -n twinfold "$(tf_cmd "$A/src" "$A/dst")" \
+    -n rsync "$(rs_cmd "$A/src" "$A/dst")" \
+    -n cp "$(cp_cmd "$A/src" "$A/dst")"
+
+say "nothing to do: $runs_fast runs each"
+[ "$(rsync -ai --delete --dry-run "$A/src/" "$A/dst-pristine/" | wc -l)" -eq 0 ] ||
+    fail "rsync would change the pristine destination: the nothing-to-do run would not be one"
+before=$(fingerprint "$A/dst-pristine")
+timed tf_noop_a "$twinfold" unattended "SrcDir=$A/src" "DstDir=$A/dst-pristine"
+hyperfine --warmup 2 --runs "$runs_fast" --export-csv "$raw/noop.csv" --export-json "$raw/noop.json" \
+    -n twinfold "$(tf_cmd "$A/src" "$A/dst-pristine")" \
+    -n rsync "$(rs_cmd "$A/src" "$A/dst-pristine")" \
+    -n find "find '$A/src' '$A/dst-pristine' -printf '%s\n' >/dev/null"
+[ "$(fingerprint "$A/dst-pristine")" = "$before" ] || fail "a nothing-to-do run changed the destination"
+echo "checked: the nothing-to-do runs left the destination exactly as it was"
+
+say "incremental run ($change_percent% resized, added, removed): $runs_fast runs each"
+# Every run starts from the same destination, a mirror of src restored from the pristine copy
+# (rsync puts back exactly the entries the last run changed, with their times), and mirrors
+# src-changed onto it.
+reset="rsync -a --delete '$A/dst-pristine/' '$A/dst-changed/' && sync"
+mkdir -p "$A/dst-changed"
+bash -c "$reset"
+same_tree "$A/dst-pristine" "$A/dst-changed" "the reset before an incremental run"
+[ "$(fingerprint "$A/dst-changed")" != "$(fingerprint "$A/src-changed")" ] || fail "the incremental run has nothing to do"
+timed tf_inc_a "$twinfold" unattended "SrcDir=$A/src-changed" "DstDir=$A/dst-changed"
+same_tree "$A/src-changed" "$A/dst-changed" "twinfold, incremental"
+bash -c "$reset"
+timed rs_inc_a rsync -a --delete "$A/src-changed/" "$A/dst-changed/"
+same_tree "$A/src-changed" "$A/dst-changed" "rsync -a --delete, incremental"
+hyperfine --warmup 1 --runs "$runs_fast" --export-csv "$raw/inc.csv" --export-json "$raw/inc.json" \
+    --prepare "$reset" \
+    -n twinfold "$(tf_cmd "$A/src-changed" "$A/dst-changed")" \
+    -n rsync "$(rs_cmd "$A/src-changed" "$A/dst-changed")"
+
+say "where twinfold's time goes: system calls of one nothing-to-do run (strace -c)"
+strace -c -f -o "$raw/strace.txt" "$twinfold" unattended "SrcDir=$A/src" "DstDir=$A/dst-pristine" ||
+    fail "twinfold under strace failed"
+[ "$(fingerprint "$A/dst-pristine")" = "$before" ] || fail "a nothing-to-do run changed the destination"
+
+say "the tree of $files_b small files: one run of each, under /usr/bin/time"
+fresh "$B/dst"; timed tf_first_b "$twinfold" unattended "SrcDir=$B/src" "DstDir=$B/dst"; same_tree "$B/src" "$B/dst" twinfold
+timed tf_noop_b "$twinfold" unattended "SrcDir=$B/src" "DstDir=$B/dst"
+fresh "$B/dst"; timed rs_first_b rsync -a --delete "$B/src/" "$B/dst/"; same_tree "$B/src" "$B/dst" "rsync -a --delete"
+timed rs_noop_b rsync -a --delete "$B/src/" "$B/dst/"
+fresh "$B/dst"; timed cp_first_b cp -a "$B/src/." "$B/dst/"; same_tree "$B/src" "$B/dst" "cp -a"
+rm -rf "$A/dst" "$B/dst" "$work/empty-dst"
+printf 'ended=%s\nload_end=%q\n' "$(date +%s)" "$(cut -d' ' -f1-3 /proc/loadavg)" >>"$raw/meta"
+else
+    [ -f "$raw/meta" ] && grep -q '^ended=' "$raw/meta" || fail "no complete earlier run in $raw"
+fi
+# shellcheck disable=SC1091
+. "$raw/meta"
+
+# ---------------------------------------------------------------------------------------------
+say "report"
+peak() { awk -F': ' '/Maximum resident set size/ {print $2}' "$raw/$1.time"; }  # kB
+wall() {  # seconds
+    awk -F': ' '/Elapsed \(wall clock\)/ {
+        n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$raw/$1.time"
+}
+fastest() { awk -F, -v n="$2" '$1 == n {print $7}' "$raw/$1.csv"; }
+mean() { awk -F, -v n="$2" '$1 == n {print $2}' "$raw/$1.csv"; }
+sd() { awk -F, -v n="$2" '$1 == n {print $3}' "$raw/$1.csv"; }
+user() { awk -F, -v n="$2" '$1 == n {print $5}' "$raw/$1.csv"; }
+sys() { awk -F, -v n="$2" '$1 == n {print $6}' "$raw/$1.csv"; }
+ms() { awk -v m="$(mean "$1" "$2")" -v s="$(sd "$1" "$2")" 'BEGIN {printf "%.3f ± %.3f s", m, s}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+verdict() {  # ratio target run tool tool
+    awk -v r="$1" -v t="$2" 'BEGIN { if (r <= t) printf "met"; else printf "missed: %.0f%% faster needed", 100 * (1 - t / r) }'
+    # A spread this wide means the machine was busy with something else: the verdict may not hold.
+    awk -v m1="$(mean "$3" "$4")" -v s1="$(sd "$3" "$4")" -v m2="$(mean "$3" "$5")" -v s2="$(sd "$3" "$5")" \
+        'BEGIN { if (s1 > 0.2 * m1 || s2 > 0.2 * m2) printf " (uncertain: σ above 20%% of the mean)"; print "" }'
+}
+mib() { awk -v k="$1" 'BEGIN {printf "%.1f MiB", k / 1024}'; }
+per_entry() { awk -v p="$1" -v b="$2" -v n="$3" 'BEGIN {printf "%.0f", (p - b) * 1024 / n}'; }
+thousands() { echo "$1" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta'; }
+
+r_first_cp=$(ratio "$(mean first twinfold)" "$(mean first cp)")
+r_first_rs=$(ratio "$(mean first twinfold)" "$(mean first rsync)")
+r_noop=$(ratio "$(mean noop twinfold)" "$(mean noop rsync)")
+r_inc=$(ratio "$(mean inc twinfold)" "$(mean inc rsync)")
+f_first_cp=$(ratio "$(fastest first twinfold)" "$(fastest first cp)")
+f_noop=$(ratio "$(fastest noop twinfold)" "$(fastest noop rsync)")
+f_inc=$(ratio "$(fastest inc twinfold)" "$(fastest inc rsync)")
+r_floor=$(ratio "$(mean noop twinfold)" "$(mean noop find)")
+cpu=$(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)
+mem=$(awk '/MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)
+fs=$(df -PT "$work" | awk 'NR==2 {print $2}')
+syscalls_total=$(awk '$NF == "total" {print $(NF-2)}' "$raw/strace.txt")
+if [ "$quick" -eq 1 ]; then runs_text="--quick"; else runs_text="full"; fi
+
+md="$results/$report_name.md"
+png="$results/$report_name.png"
+mkdir -p "$results"
+{
+    echo "# Benchmark: twinfold, rsync and cp"
+    echo
+    echo "Made by \`bench/run.sh\` ($runs_text) on $(date -u -d "@$ended" '+%Y-%m-%d %H:%M UTC'), twinfold $revision."
+    [ -n "${BENCH_NOTE:-}" ] && { echo; echo "$BENCH_NOTE"; }
+    echo
+    echo "Warm cache; every destination on the same file system as its source. Times are hyperfine's"
+    echo "mean ± standard deviation; ratios are twinfold's mean over the other tool's mean, measured"
+    echo "in the same run."
+    echo
+    echo "## Times: $(thousands "$files_a") files in $(thousands $((entries_a - files_a))) folders, $(mib $((bytes_a / 1024)))"
+    echo
+    echo "| run | twinfold | rsync -a --delete | cp -a | ratio | fastest runs' ratio | target |"
+    echo "| --- | ---: | ---: | ---: | --- | --- | --- |"
+    echo "| first mirror, into an empty destination ($runs_first runs) | $(ms first twinfold) | $(ms first rsync) | $(ms first cp) | **$r_first_cp× cp -a**, $r_first_rs× rsync | $f_first_cp× cp -a | ≤ 1.0× cp -a: $(verdict "$r_first_cp" 1.0 first twinfold cp) |"
+    echo "| nothing to do ($runs_fast runs) | $(ms noop twinfold) | $(ms noop rsync) | | **$r_noop× rsync** | $f_noop× rsync | ≤ 0.7× rsync: $(verdict "$r_noop" 0.7 noop twinfold rsync) |"
+    echo "| incremental: $change_percent% resized, $change_percent% added, $change_percent% removed ($runs_fast runs) | $(ms inc twinfold) | $(ms inc rsync) | | **$r_inc× rsync** | $f_inc× rsync | ≤ 0.7× rsync: $(verdict "$r_inc" 0.7 inc twinfold rsync) |"
+    echo
+    echo "Listing both trees with \`find -printf %s\`, the floor of a nothing-to-do run: $(ms noop find);"
+    echo "twinfold's nothing-to-do run takes $r_floor× that."
+    echo
+    echo "CPU time per run (user + system, seconds):"
+    echo
+    echo "| run | twinfold | rsync -a --delete | cp -a |"
+    echo "| --- | ---: | ---: | ---: |"
+    for s in first noop inc; do
+        case $s in first) label="first mirror" ;; noop) label="nothing to do" ;; inc) label="incremental" ;; esac
+        row="| $label |"
+        for t in twinfold rsync cp; do
+            if [ -n "$(mean "$s" "$t")" ]; then
+                row="$row $(awk -v u="$(user "$s" "$t")" -v y="$(sys "$s" "$t")" 'BEGIN {printf "%.2f + %.2f", u, y}') |"
+            else
+                row="$row |"
+            fi
+        done
+        echo "$row"
+    done
+    echo
+    echo "![Times relative to cp -a (first mirror) and rsync -a --delete (the other runs)]($report_name.png)"
+    echo
+    echo "## Peak memory and the tree of $(thousands "$files_b") small files"
+    echo
+    echo "Maximum resident set size from \`/usr/bin/time -v\`, and wall time, of single runs (for rsync,"
+    echo "the largest of its processes)."
+    echo
+    echo "| run | twinfold | rsync -a --delete | cp -a |"
+    echo "| --- | ---: | ---: | ---: |"
+    echo "| first mirror, $(thousands "$files_a") files | $(mib "$(peak tf_first_a)") | $(mib "$(peak rs_first_a)") | $(mib "$(peak cp_first_a)") |"
+    echo "| nothing to do, $(thousands "$files_a") files | $(mib "$(peak tf_noop_a)") | | |"
+    echo "| incremental, $(thousands "$files_a") files | $(mib "$(peak tf_inc_a)") | $(mib "$(peak rs_inc_a)") | |"
+    echo "| first mirror, $(thousands "$files_b") files | $(mib "$(peak tf_first_b)"), $(wall tf_first_b) s | $(mib "$(peak rs_first_b)"), $(wall rs_first_b) s | $(mib "$(peak cp_first_b)"), $(wall cp_first_b) s |"
+    echo "| nothing to do, $(thousands "$files_b") files | $(mib "$(peak tf_noop_b)"), $(wall tf_noop_b) s | $(mib "$(peak rs_noop_b)"), $(wall rs_noop_b) s | |"
+    echo
+    echo "twinfold's bytes per entry: its peak less its peak on a one-file tree ($(mib "$(peak baseline)")),"
+    echo "divided by the entries (files and folders) of the source."
+    echo
+    echo "| tree | entries | twinfold's peak | bytes per entry |"
+    echo "| --- | ---: | ---: | ---: |"
+    echo "| $(thousands "$files_a") files, first mirror | $(thousands "$entries_a") | $(mib "$(peak tf_first_a)") | $(per_entry "$(peak tf_first_a)" "$(peak baseline)" "$entries_a") |"
+    echo "| $(thousands "$files_b") files, first mirror | $(thousands "$entries_b") | $(mib "$(peak tf_first_b)") | $(per_entry "$(peak tf_first_b)" "$(peak baseline)" "$entries_b") |"
+    echo "| $(thousands "$files_b") files, nothing to do | $(thousands "$entries_b") | $(mib "$(peak tf_noop_b)") | $(per_entry "$(peak tf_noop_b)" "$(peak baseline)" "$entries_b") |"
+    echo
+    echo "## System calls of one nothing-to-do run ($(thousands "$entries_a") entries on each side)"
+    echo
+    echo "From \`strace -c -f\`; $(thousands "$syscalls_total") calls in all, $(awk -v c="$syscalls_total" -v n="$entries_a" 'BEGIN {printf "%.1f", c / n}') per source entry."
+    echo
+    echo "| system call | calls | per source entry | errors |"
+    echo "| --- | ---: | ---: | ---: |"
+    awk -v n="$entries_a" '
+        /^-/ || /^%/ || $NF == "total" || NF < 5 { next }
+        { calls = $4; errors = (NF == 6 ? $5 : 0); printf "| %s | %d | %.2f | %d |\n", $NF, calls, calls / n, errors }
+    ' "$raw/strace.txt" | sort -t'|' -k3,3nr | head -12
+    echo
+    echo "## Trees"
+    echo
+    echo "| tree | files | folders | bytes | largest file |"
+    echo "| --- | ---: | ---: | ---: | ---: |"
+    echo "| documents | $(thousands "$files_a") | $(thousands $((entries_a - files_a))) | $(thousands "$bytes_a") | $(thousands "$largest_a") |"
+    echo "| documents, changed for the incremental run | $(thousands "$changed_files_a") | $(thousands $((entries_a - files_a))) | | |"
+    echo "| small files | $(thousands "$files_b") | $(thousands $((entries_b - files_b))) | $(thousands "$bytes_b") | $(thousands "$largest_b") |"
+    echo
+    echo "Made by \`bench/gen_tree.cpp\` with fixed seeds: folders nested at random, file sizes log-normal"
+    echo "(median about 3 KB for the documents) scaled to the total."
+    echo
+    echo "## Machine"
+    echo
+    echo "| | |"
+    echo "| --- | --- |"
+    echo "| processors | $(nproc) × $cpu |"
+    echo "| memory | $mem |"
+    echo "| work folder's file system | $fs |"
+    echo "| kernel | $(uname -r) |"
+    echo "| load average, start → end | $load_start → $load_end |"
+    echo "| tools | $(rsync --version | head -1 | awk '{print "rsync", $3}'), $(cp --version | head -1), $(hyperfine --version) |"
+    echo "| length of this run | $(( (ended - started) / 60 )) min $(( (ended - started) % 60 )) s |"
+} >"$md.tmp"
+
+# The chart: each run's times relative to the reference tool, with the target drawn across.
+dat="$raw/chart.dat"
+{
+    printf '0 "first mirror" %s %s %s %s 1 %s 1.0\n' "$r_first_cp" "$(mean first twinfold)" \
+        "$(ratio "$(mean first rsync)" "$(mean first cp)")" "$(mean first rsync)" "$(mean first cp)"
+    printf '1 "nothing to do" %s %s 1 %s NaN NaN 0.7\n' "$r_noop" "$(mean noop twinfold)" "$(mean noop rsync)"
+    printf '2 "incremental" %s %s 1 %s NaN NaN 0.7\n' "$r_inc" "$(mean inc twinfold)" "$(mean inc rsync)"
+} >"$dat"
+gnuplot <<EOF
+set terminal pngcairo size 900,520 font "sans,11"
+set output "$png.tmp"
+set title "twinfold against rsync -a --delete and cp -a, $(thousands "$files_a") files (lower is better)"
+set ylabel "time ÷ the reference tool's time"
+set label "reference: cp -a for the first mirror, rsync -a --delete for the others; dashed: the target" at graph 0.5, graph -0.13 center font "sans,9"
+set bmargin 5
+set style fill solid 0.85 border -1
+set boxwidth 0.24
+set xrange [-0.6:2.6]
+set yrange [0:*]
+set offsets 0, 0, graph 0.12, 0
+set xtics ("first mirror" 0, "nothing to do" 1, "incremental" 2) scale 0
+set key outside top center horizontal
+set grid ytics
+set arrow from -0.45,1.0 to 0.45,1.0 nohead dt 2 lw 2 lc rgb "#c00000" front
+set arrow from 0.55,0.7 to 1.45,0.7 nohead dt 2 lw 2 lc rgb "#c00000" front
+set arrow from 1.55,0.7 to 2.45,0.7 nohead dt 2 lw 2 lc rgb "#c00000" front
+plot "$dat" using (\$1-0.26):3 with boxes lc rgb "#2a6fbb" title "twinfold", \
+     ""     using (\$1):5      with boxes lc rgb "#9a9a9a" title "rsync -a --delete", \
+     ""     using (\$1+0.26):7 with boxes lc rgb "#e0a030" title "cp -a", \
+     ""     using (\$1-0.26):3:(sprintf("%.2fs", \$4)) with labels offset 0,0.7 notitle, \
+     ""     using (\$1):5:(sprintf("%.2fs", \$6))      with labels offset 0,0.7 notitle, \
+     ""     using (\$1+0.26):7:(sprintf("%.2fs", \$8)) with labels offset 0,0.7 notitle, \
+     NaN with lines dt 2 lw 2 lc rgb "#c00000" title "target"
+EOF
+mv "$md.tmp" "$md"
+mv "$png.tmp" "$png"
+cat "$md"
+echo
+echo "wrote $md and $png; raw hyperfine and time output in $raw"
