@@ -5,7 +5,7 @@
 set -euo pipefail
 packages=(g++ cmake make)
 if [ "${1:-}" = "--tests" ]; then
-    packages+=(libgtest-dev g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 xvfb xauth x11-utils)
+    packages+=(libgtest-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -15,4 +15,4 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 $sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"

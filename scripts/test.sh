@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit and end-to-end tests, the same again with
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows program with its tests under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target, and the Windows
+# program with its tests under Wine.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" --tests || exit 1
@@ -46,6 +47,8 @@ windows() {
 
 suite "native build: unit, end-to-end and crash tests" native "$top/build"
 suite "sanitizer build: the same tests under ASan and UBSan" native "$top/build-asan" -DTWINFOLD_SANITIZE=ON
+suite "fuzz smoke: each fuzz target for a few seconds" native "$top/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ \
+    -DTWINFOLD_FUZZ=ON -DTWINFOLD_BUILD_TESTS=OFF
 suite "Windows build: unit, unattended and dialog tests under Wine" windows
 
 echo "total: $passed passed, $failed failed"
