@@ -87,15 +87,6 @@ std::string ReadContent() {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::wstring Text(std::string_view bytes, bool utf16) {
-    if (!utf16) return twinfold::WideFromBytes(bytes);
-    std::wstring text;
-    for (std::size_t i = 0; i + 2 <= bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                            static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return text;
-}
 
 // Up to the first NUL: what a function taking a C string sees.
 std::wstring CString(const std::wstring& text) { return std::wstring(text.c_str()); }
@@ -165,14 +156,14 @@ Params DecodeParams(std::string_view tail) {
     if (!field(1).empty()) params.bufferLength = static_cast<unsigned char>(field(1)[0]) * 3;
     const bool utf16 = (params.flags & 0x02) != 0;
     if (params.flags & 0x01) {
-        params.section = Text(field(2), false);
-        params.key = Text(field(3), false);
+        params.section = FuzzText(field(2), false);
+        params.key = FuzzText(field(3), false);
     }
     if (params.flags & 0x04) {
-        params.writeSection = Text(field(4), utf16);
-        params.writeKey = Text(field(5), utf16);
+        params.writeSection = FuzzText(field(4), utf16);
+        params.writeKey = FuzzText(field(5), utf16);
     }
-    if (fields.size() > 6) params.writeValue = Text(field(6), utf16);
+    if (fields.size() > 6) params.writeValue = FuzzText(field(6), utf16);
     return params;
 }
 

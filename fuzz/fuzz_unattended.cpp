@@ -19,16 +19,6 @@ bool Contains(const std::wstring& text, const wchar_t* word) { return text.find(
 // The path part of a keyed argument: everything after the seven characters of "SrcDir=" or "DstDir=".
 std::wstring AfterKey(const std::wstring& argument) { return argument.size() > 7 ? argument.substr(7) : std::wstring(); }
 
-// Each field as the POSIX entry makes it (name bytes to wide text), or as UTF-16 units as on Windows.
-std::wstring Field(std::string_view bytes, bool utf16) {
-    if (!utf16) return twinfold::WideFromBytes(bytes);
-    std::wstring text;
-    for (std::size_t i = 0; i + 2 <= bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                            static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -42,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::wstring> fields;
     for (std::size_t start = 0;;) {
         const std::size_t end = rest.find('\n', start);
-        fields.push_back(Field(rest.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start), utf16));
+        fields.push_back(FuzzText(rest.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start), utf16));
         if (end == std::string_view::npos) break;
         start = end + 1;
     }
