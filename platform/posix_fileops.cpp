@@ -540,6 +540,7 @@ int ReportOperation(const Status& status) {
 
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
     using namespace twinfold::posix;
+    NoteTreeChange();
     // Only replacing copies are needed; refusing the other kind beats pretending to honour it.
     if (existingFileName == nullptr || newFileName == nullptr || failIfExists) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -550,6 +551,7 @@ BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists)
 
 BOOL DeleteFileW(LPCWSTR fileName) {
     using namespace twinfold::posix;
+    NoteTreeChange();
     if (fileName == nullptr || fileName[0] == L'\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -564,6 +566,7 @@ BOOL DeleteFileW(LPCWSTR fileName) {
 
 int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
     using namespace twinfold::posix;
+    NoteTreeChange();
     if (fileOp == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return static_cast<int>(ERROR_INVALID_PARAMETER);

@@ -1,5 +1,8 @@
 // POSIX only: FindFirstFileW / FindNextFileW / FindClose over opendir, readdir and lstat.
 // Reports entries as they are; never follows a final symbolic link, never truncates a name.
+#include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <limits>
@@ -9,6 +12,13 @@
 #include "platform/posix_text.h"
 
 namespace twinfold::posix {
+
+namespace {
+std::atomic<std::uint64_t> g_treeChanges{0};
+}  // namespace
+
+void NoteTreeChange() { g_treeChanges.fetch_add(1); }
+std::uint64_t TreeChanges() { return g_treeChanges.load(); }
 
 namespace {
 
@@ -28,13 +38,13 @@ FILETIME FileTimeFrom(const struct timespec& time) {
 }
 
 // Fills a record from an lstat result. `linkLeadsToDirectory` only matters for a link.
-bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, const std::string& name, WIN32_FIND_DATAW& record) {
-    const std::wstring wideName = WideFromBytes(name);
-    if (wideName.empty() || wideName.size() >= MAX_PATH) {
-        ::SetLastError(wideName.empty() ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
+bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_view name, WIN32_FIND_DATAW& record) {
+    std::memset(&record, 0, sizeof record);
+    const std::size_t length = WideInto(name, record.cFileName, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        ::SetLastError(length == 0 ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    std::memset(&record, 0, sizeof record);
     DWORD attributes = 0;
     if (S_ISLNK(st.st_mode)) {
         attributes = FILE_ATTRIBUTE_REPARSE_POINT | (linkLeadsToDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0u);
@@ -51,7 +61,6 @@ bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, const std::str
     record.ftLastWriteTime = FileTimeFrom(st.st_mtim);
     record.ftLastAccessTime = FileTimeFrom(st.st_atim);
     record.ftCreationTime = record.ftLastWriteTime;  // no creation time in struct stat
-    std::wmemcpy(record.cFileName, wideName.c_str(), wideName.size() + 1);
     return true;
 }
 
@@ -143,25 +152,80 @@ HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
     return handle.release();
 }
 
-HANDLE LookUp(const std::string& path, WIN32_FIND_DATAW& record) {
-    std::string parent;
-    std::string name;
-    if (!SplitLast(path, parent, name)) {
+// What FindFirstFileW returns for a plain path: a search that has nothing more to yield. One shared
+// value, never allocated or freed.
+FindHandle* LookupDone() {
+    static FindHandle done;
+    return &done;
+}
+
+// The folder of the last lookup on this thread, kept open. The passes look up the entries of one
+// folder one after another; a lookup relative to that folder spares the kernel a walk of the whole
+// path each time. It is dropped as soon as the layer changes the file system (see NoteTreeChange),
+// so a lookup never answers from a folder that this process has since replaced or removed.
+class LookupParent {
+public:
+    // The folder's descriptor, or -1 when it cannot be opened (the caller then looks up the full path,
+    // which reports the same error the way it always has).
+    int For(std::string_view parent) {
+        const std::uint64_t changes = TreeChanges();
+        if (m_fd.Valid() && m_changes == changes && m_path == parent) return m_fd.Get();
+        m_fd.Reset();
+        if (parent.size() >= PATH_MAX) return -1;
+        m_path.assign(parent);
+        m_fd.Reset(::open(m_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!m_fd.Valid()) return -1;
+        m_changes = changes;
+        return m_fd.Get();
+    }
+
+private:
+    Fd m_fd;
+    std::string m_path;
+    std::uint64_t m_changes = 0;
+};
+
+thread_local LookupParent t_lookupParent;
+
+HANDLE LookUp(std::string entry, WIN32_FIND_DATAW& record) {
+    // Without trailing separators, so that a final link is not followed.
+    const std::size_t last = entry.find_last_not_of('/');
+    if (last == std::string::npos) {
         ::SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
-    // Without trailing separators, so that a final link is not followed.
-    const std::string entry = path.substr(0, path.find_last_not_of('/') + 1);
-    struct stat st {};
-    PathAt at;
-    if (fault::Strike(fault::Call::lookup, entry.c_str()) || (errno = at.Open(entry)) != 0 ||
-        ::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    entry.resize(last + 1);
+    if (fault::Strike(fault::Call::lookup, entry.c_str())) {
         SetLastErrorFromErrno(errno, entry);
         return INVALID_HANDLE_VALUE;
     }
-    const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(at.Dir(), at.Name());
+    const std::size_t slash = entry.rfind('/');
+    const char* name = entry.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    std::string_view parent(".");
+    if (slash != std::string::npos) {
+        const std::size_t parentEnd = entry.find_last_not_of('/', slash);
+        parent = parentEnd == std::string::npos ? std::string_view("/") : std::string_view(entry).substr(0, parentEnd + 1);
+    }
+
+    int dirFd = t_lookupParent.For(parent);
+    const char* statName = name;
+    PathAt at;
+    if (dirFd < 0) {
+        if ((errno = at.Open(entry)) != 0) {
+            SetLastErrorFromErrno(errno, entry);
+            return INVALID_HANDLE_VALUE;
+        }
+        dirFd = at.Dir();
+        statName = at.Name();
+    }
+    struct stat st {};
+    if (::fstatat(dirFd, statName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        SetLastErrorFromErrno(errno, entry);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(dirFd, statName);
     if (!FillRecord(st, toDirectory, name, record)) return INVALID_HANDLE_VALUE;
-    return new FindHandle();  // yields nothing more
+    return LookupDone();
 }
 
 FindHandle* FromHandle(HANDLE handle) {
@@ -191,6 +255,10 @@ BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData) {
         SetLastError(handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (handle == twinfold::posix::LookupDone()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
     return twinfold::posix::NextEntry(*handle, *findData);
 }
 
@@ -200,6 +268,6 @@ BOOL FindClose(HANDLE findFile) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    delete handle;
+    if (handle != twinfold::posix::LookupDone()) delete handle;
     return TRUE;
 }

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -126,6 +127,11 @@ struct At {
     std::string path;
     std::string Child(std::string_view name) const { return JoinPath(path, name); }
 };
+
+// Counts the layer's changes to the file system. Whatever the layer keeps open to speed up later calls
+// is valid only while the count stays the same.
+void NoteTreeChange();
+std::uint64_t TreeChanges();
 
 // System calls that the fault hook can fail. `hookPath` is the full path the call concerns.
 inline int OpenAt(int dirFd, const char* name, int flags, mode_t mode, fault::Call call, const std::string& hookPath) {

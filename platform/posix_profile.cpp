@@ -246,6 +246,7 @@ BOOL WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR value,
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    NoteTreeChange();
     const std::string path = WriteTarget(PathBytes(fileName));
     IniFile ini;
     // A file that exists but cannot be read is left alone: rewriting it would drop every other setting.

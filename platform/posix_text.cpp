@@ -89,10 +89,34 @@ std::wstring WideFromBytes(std::string_view bytes) {
     return text;
 }
 
+std::size_t WideInto(std::string_view bytes, wchar_t* out, std::size_t capacity) {
+    // Most names are plain ASCII: one character per byte, no decoding needed.
+    std::size_t i = 0;
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) < 0x80) {
+        if (i + 1 >= capacity) return capacity;
+        out[i] = static_cast<wchar_t>(bytes[i]);
+        ++i;
+    }
+    if (i == bytes.size()) {
+        if (i >= capacity) return capacity;
+        out[i] = L'\0';
+        return i;
+    }
+    const std::wstring wide = WideFromBytes(bytes.substr(i));
+    if (i + wide.size() >= capacity) return capacity;
+    wide.copy(out + i, wide.size());
+    out[i + wide.size()] = L'\0';
+    return i + wide.size();
+}
+
 std::string BytesFromWide(std::wstring_view text) {
-    std::string bytes;
-    bytes.reserve(text.size());
-    for (wchar_t ch : text) {
+    std::size_t ascii = 0;
+    while (ascii < text.size() && static_cast<std::uint32_t>(text[ascii]) < 0x80) ++ascii;
+    std::string bytes(ascii, '\0');
+    for (std::size_t i = 0; i < ascii; ++i) bytes[i] = static_cast<char>(text[i]);
+    if (ascii == text.size()) return bytes;
+    bytes.reserve(text.size() + 8);
+    for (wchar_t ch : text.substr(ascii)) {
         const auto value = static_cast<std::uint32_t>(ch);
         if (value >= kEscapeBase + 0x80 && value <= kEscapeBase + 0xFF) {
             bytes += static_cast<char>(value - kEscapeBase);

@@ -230,6 +230,28 @@ TEST_F(PosixFind, EmptyAndMissingFolders) {
     EXPECT_STREQ(record.cFileName, L"empty");
 }
 
+TEST_F(PosixFind, LookupsSeeEveryChangeTheLayerMade) {
+    // Lookups in one folder reuse that folder's descriptor; the layer's own changes must show at once.
+    WriteFile("d/f", "1");
+    WriteFile("d/g", "22");
+    WriteFile("e/h", "333");
+    WIN32_FIND_DATAW record;
+    ASSERT_TRUE(LookUp(WPath("d/f"), record));
+    ASSERT_TRUE(DeleteFileW(WPath("d/f").c_str()));
+    EXPECT_EQ(LookUpError(WPath("d/f")), ERROR_FILE_NOT_FOUND);
+    ASSERT_TRUE(LookUp(WPath("d/g"), record));
+
+    // The folder removed and another put in its place: lookups answer from the new one.
+    ASSERT_EQ(ShellOp(FO_DELETE, WPath("d")), 0);
+    EXPECT_EQ(LookUpError(WPath("d/g")), ERROR_PATH_NOT_FOUND);
+    ASSERT_EQ(ShellOp(FO_COPY, WPath("e"), WPath("d")), 0);
+    ASSERT_TRUE(LookUp(WPath("d/h"), record));
+    EXPECT_EQ(Size(record), 3u);
+    ASSERT_TRUE(CopyFileW(WPath("d/h").c_str(), WPath("e/h2").c_str(), FALSE));
+    ASSERT_TRUE(LookUp(WPath("e/h2"), record));
+    EXPECT_EQ(Size(record), 3u);
+}
+
 TEST_F(PosixFind, LinksAreReportedAsLinksAndNeverFollowed) {
     if (!SymlinksSupported(root_)) GTEST_SKIP() << "no symbolic links here";
     WriteFile("target/inside", "x");
