@@ -1,6 +1,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mirror/lookahead.h"
 #include "mirror/passes.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
@@ -45,14 +46,23 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     bool destinationComplete = true;
     {
         const std::wstring srcText(srcRoot);
-        CDirectoryTree destination(dstRoot, Recursion::yes);
+        const std::wstring dstText(dstRoot);
+        // Nothing changes while the trees are compared, so every answer made ahead holds.
+        CounterpartLookups ahead(srcText);
+        CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()));
         destinationComplete = destination.Complete();
-        WIN32_FIND_DATAW found;
         std::wstring srcPath;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            FormCounterpartPath(srcPath, srcText, cursor.GetRelativePath());
-            if (!LookUpEntry(srcPath, found)) {
-                if (!MeansNoSuchEntry(GetLastError())) {
+            const CounterpartState* madeAhead = ahead.Find(cursor);
+            CounterpartState counterpart;
+            if (madeAhead != nullptr) {
+                counterpart = *madeAhead;
+            } else {
+                FormCounterpartPath(srcPath, srcText, cursor);
+                counterpart = LookUpCounterpart(srcPath);
+            }
+            if (!counterpart.found) {
+                if (!MeansNoSuchEntry(counterpart.error)) {
                     g_cancelRequested = true;
                     return;
                 }

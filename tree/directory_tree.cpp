@@ -1,6 +1,13 @@
 #include "tree/directory_tree.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -24,22 +31,38 @@ private:
     HANDLE m_handle;
 };
 
+// A buffer that once held a huge folder is not kept for the rest of the thread's life.
+void ReleaseIfLarge(std::vector<WIN32_FIND_DATAW>& buffer) {
+    constexpr size_t kKeptRecords = 4096;
+    if (buffer.capacity() > kKeptRecords) std::vector<WIN32_FIND_DATAW>().swap(buffer);
+}
+
 }  // namespace
 
 CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
+    // Records are gathered in buffers that each thread reuses, then copied once into arrays of
+    // exactly the right size: a snapshot of a big tree holds no spare capacity.
+    thread_local std::vector<WIN32_FIND_DATAW> t_subdirs;
+    thread_local std::vector<WIN32_FIND_DATAW> t_files;
+    t_subdirs.clear();
+    t_files.clear();
     WIN32_FIND_DATAW record;
     {
         ScopedFindHandle search(FindFirstFileW((m_path + twinfold::kListPattern).c_str(), &record));
         if (search.IsValid()) {
             do {
                 if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotOrDotDot(record.cFileName)) m_subdirs.push_back(record);
+                    if (!IsDotOrDotDot(record.cFileName)) t_subdirs.push_back(record);
                 } else {
-                    m_files.push_back(record);
+                    t_files.push_back(record);
                 }
             } while (FindNextFileW(search.Get(), &record));
             // Anything but the normal end means the folder held more than was read.
             if (GetLastError() != ERROR_NO_MORE_FILES) m_complete = false;
+            m_subdirs.assign(t_subdirs.begin(), t_subdirs.end());
+            m_files.assign(t_files.begin(), t_files.end());
+            ReleaseIfLarge(t_subdirs);
+            ReleaseIfLarge(t_files);
             return;
         }
         const DWORD error = GetLastError();
@@ -100,42 +123,132 @@ std::wstring CDirectoryIterator::GetFullPath() const {
     return path;
 }
 
-CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion)
+CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook)
     : m_root(root), m_recursive(recursion == Recursion::yes) {
-    AddDirectory(m_root);
+    AddDirectory(m_root, hook);
 }
 
-// Builds the snapshot in pre-order. The descent is kept on an explicit stack rather than the call
-// stack, so a very deep tree cannot overflow a worker thread's stack.
-void CDirectoryTree::AddDirectory(const std::wstring& path) {
-    auto scanned = std::make_unique<CDirectory>(path);
-    if (!scanned->IsComplete()) m_complete = false;
-    if (!scanned->HasEntries()) return;
-    m_directories.push_back(std::move(scanned));
-    if (!m_recursive) return;
+namespace {
 
-    struct Pending {
-        const CDirectory* directory;
-        size_t nextSubdir;
+// A folder of the tree being built: scanned by whichever thread takes it, then linked to the folders
+// below it in listing order, so that the pre-order can be put together once every scan is done.
+struct BuildNode {
+    std::wstring path;
+    std::unique_ptr<CDirectory> directory;
+    std::vector<BuildNode*> children;
+};
+
+// Scans the folders of a tree on several threads. Each scan is exactly the scan one thread would make;
+// only the moment it is made differs, and the order of the snapshot is fixed by the links between
+// the nodes, not by which scan ended first.
+class ParallelScan {
+public:
+    ParallelScan(const std::wstring& root, const ScanHook& hook) : m_hook(hook) {
+        m_nodes.push_back(BuildNode{root, nullptr, {}});
+        m_pending.push_back(&m_nodes.front());
+    }
+
+    // Scans the whole tree; the calling thread takes part. Rethrows what a scan threw (allocation).
+    BuildNode& Run() {
+        std::vector<std::thread> helpers;
+        const unsigned cores = std::thread::hardware_concurrency();
+        const unsigned wanted = cores > 1 ? std::min(cores - 1, kMostHelpers) : 0;
+        for (unsigned i = 0; i < wanted; ++i) {
+            try {
+                helpers.emplace_back([this] { Work(); });
+            } catch (const std::system_error&) {
+                break;  // fewer threads, same snapshot
+            }
+        }
+        Work();
+        for (std::thread& helper : helpers) helper.join();
+        if (m_error) std::rethrow_exception(m_error);
+        return m_nodes.front();
+    }
+
+private:
+    static constexpr unsigned kMostHelpers = 3;
+
+    void Work() {
+        for (;;) {
+            BuildNode* node = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_wake.wait(lock, [this] { return !m_pending.empty() || m_unfinished == 0 || m_error; });
+                if (m_error || m_pending.empty()) return;
+                node = m_pending.back();
+                m_pending.pop_back();
+            }
+            std::vector<std::wstring> childPaths;
+            try {
+                node->directory = std::make_unique<CDirectory>(node->path);
+                std::wstring().swap(node->path);
+                if (m_hook) m_hook(*node->directory);
+                for (const WIN32_FIND_DATAW& record : node->directory->m_subdirs) {
+                    // A link to a folder is an entry of its parent, never a way out of the tree.
+                    if (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+                    std::wstring childPath = node->directory->m_path;
+                    childPath.push_back(twinfold::kPathSeparator);
+                    childPath.append(record.cFileName);
+                    childPaths.push_back(std::move(childPath));
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                node->children.reserve(childPaths.size());
+                for (std::wstring& childPath : childPaths) {
+                    m_nodes.push_back(BuildNode{std::move(childPath), nullptr, {}});
+                    node->children.push_back(&m_nodes.back());
+                }
+                // Last in, first out, the first subfolder on top: a thread stays near where it was.
+                m_pending.insert(m_pending.end(), node->children.rbegin(), node->children.rend());
+                m_unfinished += node->children.size();
+                --m_unfinished;
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                if (!m_error) m_error = std::current_exception();
+            }
+            m_wake.notify_all();
+        }
+    }
+
+    const ScanHook& m_hook;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<BuildNode> m_nodes;  // a deque never moves what it holds
+    std::vector<BuildNode*> m_pending;
+    size_t m_unfinished = 1;  // folders taken or waiting, not yet scanned
+    std::exception_ptr m_error;
+};
+
+}  // namespace
+
+// Builds the snapshot in pre-order. The folders are scanned side by side; the pre-order is then
+// walked on an explicit stack rather than the call stack, so a very deep tree cannot overflow a
+// worker thread's stack.
+void CDirectoryTree::AddDirectory(const std::wstring& path, const ScanHook& hook) {
+    if (!m_recursive) {
+        auto scanned = std::make_unique<CDirectory>(path);
+        if (hook) hook(*scanned);
+        m_complete = scanned->IsComplete();
+        if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
+        return;
+    }
+    ParallelScan scan(path, hook);
+    BuildNode& root = scan.Run();
+    auto keep = [this](BuildNode& node) {
+        if (!node.directory->IsComplete()) m_complete = false;
+        if (node.directory->HasEntries()) m_directories.push_back(std::move(node.directory));
     };
-    std::vector<Pending> stack{{m_directories.back().get(), 0}};
+    keep(root);
+    std::vector<std::pair<const BuildNode*, size_t>> stack{{&root, 0}};
     while (!stack.empty()) {
-        Pending& top = stack.back();
-        if (top.nextSubdir == top.directory->m_subdirs.size()) {
+        auto& [node, next] = stack.back();
+        if (next == node->children.size()) {
             stack.pop_back();
             continue;
         }
-        const WIN32_FIND_DATAW& record = top.directory->m_subdirs[top.nextSubdir++];
-        // A link to a folder is an entry of its parent, never a way out of the tree.
-        if (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-        std::wstring childPath = top.directory->m_path;
-        childPath.push_back(twinfold::kPathSeparator);
-        childPath.append(record.cFileName);
-        auto child = std::make_unique<CDirectory>(childPath);
-        if (!child->IsComplete()) m_complete = false;
-        if (!child->HasEntries()) continue;
-        m_directories.push_back(std::move(child));
-        stack.push_back({m_directories.back().get(), 0});  // `top` is not used past this point
+        BuildNode* child = node->children[next++];
+        keep(*child);
+        stack.push_back({child, 0});  // `node` and `next` are not used past this point
     }
 }
 

@@ -5,6 +5,7 @@
 // before anything inside it, which the copy pass relies on.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,13 +57,18 @@ class CTreeIterator;
 
 enum class Recursion { no, yes };
 
+// Called once for every scanned directory, on the thread that scanned it, before anything below it
+// is scanned: a pass can do per-entry work of its own there, side by side with the scan. Calls for
+// different directories come in no particular order and may run at the same time.
+using ScanHook = std::function<void(const CDirectory&)>;
+
 // The snapshot of a tree. Built completely by the constructor; never changes afterwards.
 // A root that does not exist or lists nothing gives an empty snapshot (Begin() is at its end).
 // Subdirectories that are links (reparse points) are kept as entries but never entered, so a walk
 // never leaves the tree and a link cycle cannot recurse.
 class CDirectoryTree {
 public:
-    CDirectoryTree(const std::wstring& root, Recursion recursion);
+    CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook = nullptr);
     CDirectoryTree(const CDirectoryTree&) = delete;
     CDirectoryTree& operator=(const CDirectoryTree&) = delete;
 
@@ -74,7 +80,7 @@ public:
 
 private:
     friend class CTreeIterator;
-    void AddDirectory(const std::wstring& path);
+    void AddDirectory(const std::wstring& path, const ScanHook& hook);
 
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
     std::wstring m_root;

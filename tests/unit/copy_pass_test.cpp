@@ -142,6 +142,33 @@ TEST_F(CopyPassTest, FailedCopyStopsAtOnceAndKeepsWhatWasDone) {
     EXPECT_EQ(ListTree(Path("dst")).size(), 3u) << "no temporary file left behind";
 }
 
+TEST_F(CopyPassTest, EveryFileIsWrittenOnceThoughLookupsAreMadeAhead) {
+    // The destination is looked up while the source is scanned, before anything is copied. Once a
+    // folder has been copied whole, the answers "missing" for the entries inside it are stale: using
+    // them would copy each of those files a second time.
+    MakeSource();
+    for (int i = 0; i < 20; ++i) WriteFile("src/docs/deep/more/f" + std::to_string(i), std::to_string(i));
+    WriteFile("src/kept/same.txt", "same");
+    WriteFile("src/kept/grown.txt", "grown");
+    WriteFile("src/kept/added.txt", "added");
+    WriteFile("dst/kept/same.txt", "SAME");
+    WriteFile("dst/kept/grown.txt", "g");
+    // Every file written goes through one rename into place: count them, failing none.
+    fault::Install({fault::Call::rename, 1000000, false, EIO, Path("dst").string(), nullptr});
+    Copy();
+    EXPECT_EQ(fault::MatchingUses(), 3u + 20u + 2u);  // top, docs (22 files), grown and added
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ReadFile("dst/kept/same.txt"), "SAME");
+    EXPECT_EQ(ReadFile("dst/kept/grown.txt"), "grown");
+    EXPECT_EQ(ReadFile("dst/docs/deep/more/f7"), "7");
+
+    // Run again: nothing is written, every answer made ahead holds.
+    fault::Install({fault::Call::rename, 1000000, false, EIO, Path("dst").string(), nullptr});
+    Copy();
+    EXPECT_EQ(fault::MatchingUses(), 0u);
+    EXPECT_FALSE(g_cancelRequested);
+}
+
 TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
     MakeSource();
     WriteFile("src/docs/z.txt", "z");

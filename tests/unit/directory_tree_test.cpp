@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -167,6 +168,73 @@ TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
     for (const Walked& e : entries) seen.insert(e.relative);
     EXPECT_EQ(seen, (std::set<std::wstring>{Rel("link"), Rel("real"), Rel("real/f.txt"), Rel("real/loop")}));
     EXPECT_TRUE(entries[IndexOf(entries, Rel("link"))].directory);
+}
+
+// The walk the snapshot must give, made the plain way: one folder scanned after another, each
+// folder's subtree in full before the next subfolder's, links not entered.
+void ReferenceWalk(const std::wstring& path, size_t rootLength, std::vector<std::wstring>& out) {
+    const CDirectory directory(path);
+    std::vector<std::wstring> below;
+    for (const auto* records : {&directory.m_subdirs, &directory.m_files}) {
+        for (const WIN32_FIND_DATAW& record : *records) out.push_back(path.substr(rootLength) + kPathSeparator + record.cFileName);
+    }
+    for (const WIN32_FIND_DATAW& record : directory.m_subdirs) {
+        if (!(record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            ReferenceWalk(path + kPathSeparator + record.cFileName, rootLength, out);
+    }
+}
+
+TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
+    // Wide and deep at once, with empty folders and files at every level, so that the scanning
+    // threads finish folders in an order of their own.
+    for (int a = 0; a < 6; ++a) {
+        const std::string top = "root/t" + std::to_string(a);
+        WriteFile(top + "/f", std::string(static_cast<size_t>(a), 'x'));
+        MakeDir(top + "/empty");
+        std::string deep = top;
+        for (int depth = 0; depth < 5; ++depth) {
+            deep += "/d" + std::to_string(depth);
+            for (int f = 0; f < 3; ++f) WriteFile(deep + "/file" + std::to_string(f), "y");
+            MakeDir(deep + "/side" + std::to_string(depth));
+        }
+    }
+    WriteFile("root/top.txt", "t");
+    if (SymlinksSupported(root_)) fs::create_directory_symlink(Path("root/t1"), Path("root/t0/link"));
+
+    std::vector<std::wstring> expected;
+    ReferenceWalk(WPath("root"), WPath("root").size(), expected);
+
+    std::mutex mutex;
+    std::vector<std::wstring> hooked;
+    const ScanHook hook = [&](const CDirectory& directory) {
+        std::lock_guard<std::mutex> lock(mutex);
+        hooked.push_back(directory.m_path.substr(WPath("root").size()));
+    };
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        hooked.clear();
+        const CDirectoryTree tree(WPath("root"), Recursion::yes, hook);
+        std::vector<std::wstring> walked;
+        for (const Walked& entry : Walk(tree)) walked.push_back(entry.relative);
+        EXPECT_EQ(walked, expected);
+        EXPECT_TRUE(tree.Complete());
+
+        // The hook saw the root and every folder below it once, empty ones too, never the link, and
+        // each folder before anything inside it.
+        std::set<std::wstring> folders{L""};
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                folders.insert(cursor.GetRelativePath());
+        }
+        EXPECT_EQ(std::set<std::wstring>(hooked.begin(), hooked.end()), folders);
+        EXPECT_EQ(hooked.size(), folders.size());
+        for (size_t i = 0; i < hooked.size(); ++i) {
+            for (size_t j = 0; j < i; ++j) {
+                EXPECT_NE(hooked[j].rfind(hooked[i] + kPathSeparator, 0), 0u)
+                    << FromWide(hooked[j]).string() << " before its folder";
+            }
+        }
+    }
 }
 
 #ifndef _WIN32
