@@ -31,6 +31,17 @@ void CheckBytes(std::string_view bytes) {
     }
     // Decoding is a function of the bytes: decoding the re-encoded text changes nothing.
     FUZZ_REQUIRE(twinfold::WideFromBytes(twinfold::BytesFromWide(wide)) == wide);
+
+    // Decoding into a record's name buffer gives the same text, or says it does not fit.
+    wchar_t buffer[64];
+    const std::size_t capacity = 1 + bytes.size() % 64;
+    const std::size_t length = twinfold::WideInto(bytes, buffer, capacity);
+    if (wide.size() < capacity) {
+        FUZZ_REQUIRE(length == wide.size() && buffer[length] == L'\0');
+        FUZZ_REQUIRE(std::wstring_view(buffer, length) == wide);
+    } else {
+        FUZZ_REQUIRE(length == capacity);
+    }
 }
 
 // Wide text of scalar values -> bytes -> wide gives the text back; the bytes are valid UTF-8, so

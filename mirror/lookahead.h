@@ -40,7 +40,7 @@ public:
 private:
     void LookUpAll(const CDirectory& directory, std::size_t rootLength);
 
-    const std::wstring& m_otherRoot;
+    const std::wstring m_otherRoot;
     std::mutex m_mutex;
     // Per scanned directory, one answer per entry in walking order: subdirectories, then files.
     std::unordered_map<const CDirectory*, std::vector<CounterpartState>> m_answers;
