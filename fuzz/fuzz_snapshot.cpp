@@ -2,9 +2,11 @@
 // and the last-error pair: they serve a tree decoded from the input (names, directory and link bits, sizes,
 // listings that cannot be opened or that fail halfway, lookups that fail), and count their handles.
 // Every walk of CDirectoryTree must then yield exactly what the listings held, in its documented
-// order, with consistent paths, and leave no search handle open.
+// order, with consistent paths, and leave no search handle open. The snapshot scans folders on
+// several threads, so these stand-ins keep the last error per thread, as the real ones do.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 #include <cwchar>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -45,9 +48,10 @@ struct FakeTree {
     std::map<std::wstring, std::size_t> byPath;
 };
 
-FakeTree* g_tree = nullptr;
-int g_openHandles = 0;
-DWORD g_lastError = ERROR_SUCCESS;
+FakeTree* g_tree = nullptr;  // read-only while a snapshot is built
+std::atomic<int> g_openHandles{0};
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+std::mutex g_listedMutex;
 std::multiset<std::wstring> g_listed;  // the directories whose listing was asked for
 
 WIN32_FIND_DATAW Record(const std::wstring& name, bool directory, bool link, std::uint64_t size) {
@@ -262,7 +266,10 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData) {
     auto search = std::make_unique<Search>();
     if (listing) {
         const std::wstring dirPath = path.substr(0, path.size() - pattern.size());
-        g_listed.insert(dirPath);
+        {
+            std::lock_guard<std::mutex> lock(g_listedMutex);
+            g_listed.insert(dirPath);
+        }
         const Node* node = Find(dirPath);
         if (node == nullptr || !node->directory || node->listingRefused) {
             SetLastError(node == nullptr ? ERROR_PATH_NOT_FOUND : !node->directory ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
@@ -307,8 +314,8 @@ BOOL FindClose(HANDLE findFile) {
     return TRUE;
 }
 
-DWORD GetLastError() { return g_lastError; }
-void SetLastError(DWORD errorCode) { g_lastError = errorCode; }
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
