@@ -174,9 +174,9 @@ TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
 // folder's subtree in full before the next subfolder's, links not entered.
 void ReferenceWalk(const std::wstring& path, size_t rootLength, std::vector<std::wstring>& out) {
     const CDirectory directory(path);
-    std::vector<std::wstring> below;
     for (const auto* records : {&directory.m_subdirs, &directory.m_files}) {
-        for (const WIN32_FIND_DATAW& record : *records) out.push_back(path.substr(rootLength) + kPathSeparator + record.cFileName);
+        for (const WIN32_FIND_DATAW& record : *records)
+            out.push_back(path.substr(rootLength) + kPathSeparator + record.cFileName);
     }
     for (const WIN32_FIND_DATAW& record : directory.m_subdirs) {
         if (!(record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
