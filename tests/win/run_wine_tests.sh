@@ -23,6 +23,15 @@ passed=0
 failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL $*"; }
+# Adds a test program's counts to the totals; one that ended badly without a failed test fails itself.
+add_counts() {  # what status log ok failed
+  passed=$((passed + $4))
+  failed=$((failed + $5))
+  if [[ $2 -ne 0 && $5 -eq 0 ]]; then
+    tail -20 "$3"
+    fail "$1 ended with status $2"
+  fi
+}
 
 # Wine paths for files of the Linux tree: drive Z: is the root.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -47,12 +56,7 @@ unit_status=$?
 unit_ok=$(grep -c '^\[       OK \]' "$unit_log")
 unit_failed=$(grep -c '^\[  FAILED  \] [A-Za-z_0-9]*\.[A-Za-z_0-9]* (' "$unit_log")
 grep '^\[  FAILED  \] [A-Za-z_0-9]*\.[A-Za-z_0-9]* (' "$unit_log" | sed 's/^/  /'
-passed=$((passed + unit_ok))
-failed=$((failed + unit_failed))
-if [[ $unit_status -ne 0 && $unit_failed -eq 0 ]]; then
-  tail -20 "$unit_log"
-  fail "unit tests ended with status $unit_status"
-fi
+add_counts "unit tests" "$unit_status" "$unit_log" "$unit_ok" "$unit_failed"
 echo "unit tests: $unit_ok passed, $unit_failed failed"
 
 echo "== delete pass against a source that cannot be read"
@@ -96,12 +100,7 @@ driver_status=$?
 grep -E '^(PASS|FAIL) |^    ' "$driver_log"
 driver_ok=$(grep -c '^PASS ' "$driver_log")
 driver_failed=$(grep -c '^FAIL ' "$driver_log")
-passed=$((passed + driver_ok))
-failed=$((failed + driver_failed))
-if [[ $driver_status -ne 0 && $driver_failed -eq 0 ]]; then
-  tail -20 "$driver_log"
-  fail "UI driver ended with status $driver_status"
-fi
+add_counts "UI driver" "$driver_status" "$driver_log" "$driver_ok" "$driver_failed"
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -369,15 +369,20 @@ void SameFolderScenario(Scenario& s) {
 // ---------------------------------------------------------------------------------------------
 // Jobs that are stopped.
 
+// A source whose copy takes a while: a file of kBigSize at `bigRelative`, and 20 small files at the top.
+constexpr std::uint64_t kBigSize = 200ull << 20;
+void WriteSlowSource(const std::wstring& src, const std::wstring& bigRelative) {
+    WriteSizedFile(src + L"\\" + bigRelative, kBigSize);
+    for (int i = 0; i < 20; ++i) WriteSizedFile(src + L"\\later" + std::to_wstring(i) + L".txt", 100);
+}
+
 void CancelScenario(Scenario& s) {
     Workspace w;
     const std::wstring src = w.Path(L"src"), dst = w.Path(L"dst");
     // A folder with a big file, copied first (a folder's subfolders come before its files) and in one
     // operation: the cancel surely lands while it is in progress, and the Cancelling state lasts
     // until it has ended. The files after it are never reached.
-    const std::uint64_t bigSize = 200ull << 20;
-    WriteSizedFile(src + L"\\a\\big.bin", bigSize);
-    for (int i = 0; i < 20; ++i) WriteSizedFile(src + L"\\later" + std::to_wstring(i) + L".txt", 100);
+    WriteSlowSource(src, L"a\\big.bin");
     App app(w.exe, L"");
     HWND dialog = app.WaitForDialog();
     if (dialog == nullptr) return s.Check(false, "dialog did not open");
@@ -391,7 +396,7 @@ void CancelScenario(Scenario& s) {
     ExpectState(s, dialog, L"Go", true, true, "Idle after the cancel", 60000);
     Sleep(300);
     s.Check(NoJobBox(app), "a cancelled job showed a box");
-    s.Equal(static_cast<long long>(FileSize(dst + L"\\a\\big.bin")), static_cast<long long>(bigSize),
+    s.Equal(static_cast<long long>(FileSize(dst + L"\\a\\big.bin")), static_cast<long long>(kBigSize),
             "size of the file being copied when the cancel came");
     const long long copied = static_cast<long long>(ListTree(dst).size());
     s.Equal(copied, 2, "entries copied: the folder and its file, nothing after the cancel");
@@ -459,9 +464,7 @@ void LockedFileScenario(Scenario& s) {
 void ExitDuringCopyScenario(Scenario& s) {
     Workspace w;
     const std::wstring src = w.Path(L"src"), dst = w.Path(L"dst");
-    const std::uint64_t bigSize = 200ull << 20;
-    WriteSizedFile(src + L"\\big.bin", bigSize);
-    for (int i = 0; i < 20; ++i) WriteSizedFile(src + L"\\later" + std::to_wstring(i) + L".txt", 100);
+    WriteSlowSource(src, L"big.bin");
     App app(w.exe, L"");
     HWND dialog = app.WaitForDialog();
     if (dialog == nullptr) return s.Check(false, "dialog did not open");
@@ -472,7 +475,7 @@ void ExitDuringCopyScenario(Scenario& s) {
     s.Check(copying, "the copy did not start");
     Command(dialog, IDCANCEL);
     s.Equal(app.WaitForExit(60000), 0, "exit code");
-    s.Equal(static_cast<long long>(FileSize(dst + L"\\big.bin")), static_cast<long long>(bigSize),
+    s.Equal(static_cast<long long>(FileSize(dst + L"\\big.bin")), static_cast<long long>(kBigSize),
             "size of the file being copied when Exit came");
     s.Check(ListTree(dst).size() < 21, "the job went on copying after Exit");
 }
