@@ -1,5 +1,6 @@
 #include "mirror/passes.h"
 
+#include "mirror/landing.h"
 #include "mirror/lookahead.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
@@ -31,7 +32,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         bool copied = false;
         bool ok = true;
         if (!counterpart.found) {
-            ok = ShellCopy(cursor.GetFullPath(), dstPath, silent);
+            ok = LandMissing(cursor.GetFullPath(), dstPath, silent);
             copied = true;
             if (cursor.IsDirectory()) copiedFolder = true;
         } else if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -42,7 +43,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             return;
         } else if (!cursor.IsDirectory() && RecordSize(*cursor.GetFindData()) != counterpart.size) {
             // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
-            ok = CopyFileW(cursor.GetFullPath().c_str(), dstPath.c_str(), FALSE) != FALSE;
+            ok = LandReplacement(cursor.GetFullPath(), dstPath);
             copied = true;
         }
         if (copied) copiedIn = directory;

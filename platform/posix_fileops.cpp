@@ -30,6 +30,18 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
     return 0;
 }
 
+int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
+    if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
+    if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    struct stat existing {};
+    if (::fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return ::renameat(fromFd, from, toFd, to);
+}
+
 Status ReadNames(const At& dir, std::vector<std::string>& names) {
     if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
     // A separate descriptor for the stream, so the caller's stays usable for the *at() calls.
@@ -114,10 +126,13 @@ Status TempEntry::CreateLink(const std::string& target) {
     return Fail(EEXIST, m_dir.path);
 }
 
-Status TempEntry::CommitAs(const std::string& finalName) {
+Status TempEntry::CommitAs(const std::string& finalName, Landing landing) {
     const std::string finalPath = m_dir.Child(finalName);
     if (m_fd.Valid() && m_fd.Close() != 0) return Fail(errno, finalPath);
-    if (RenameAt(m_dir.fd, m_name.c_str(), m_dir.fd, finalName.c_str(), finalPath) != 0) return Fail(errno, finalPath);
+    const int renamed = landing == Landing::replace
+                            ? RenameAt(m_dir.fd, m_name.c_str(), m_dir.fd, finalName.c_str(), finalPath)
+                            : RenameNoReplaceAt(m_dir.fd, m_name.c_str(), m_dir.fd, finalName.c_str(), finalPath);
+    if (renamed != 0) return Fail(errno, finalPath);
     m_exists = false;
     return Status{};
 }
@@ -164,9 +179,19 @@ Status CopyData(int in, int out, const std::string& srcPath, const std::string& 
     }
 }
 
+// The data, then the permission bits and times of the source (`st`), into the open file `out`.
+Status FinishRegular(int in, int out, const struct stat& st, const std::string& srcPath, const std::string& dstPath) {
+    Status status = CopyData(in, out, srcPath, dstPath);
+    if (!status.Ok()) return status;
+    if (::fchmod(out, st.st_mode & 07777) != 0) return Fail(errno, dstPath);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, times) != 0) return Fail(errno, dstPath);
+    return Status{};
+}
+
 // No fsync: a mirror run is repeated until it matches, and syncing every file would multiply its
 // time. The rename still guarantees that a destination is either the old file or a complete copy.
-Status CopyRegularAt(const At& src, const std::string& name, const At& dst, const std::string& dstName) {
+Status CopyRegularAt(const At& src, const std::string& name, const At& dst, const std::string& dstName, Landing landing) {
     const std::string srcPath = src.Child(name);
     // O_NONBLOCK and the S_ISREG check: a FIFO swapped in since the lstat must not hang the copy.
     Fd in(OpenAt(src.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0, fault::Call::open, srcPath));
@@ -175,15 +200,32 @@ Status CopyRegularAt(const At& src, const std::string& name, const At& dst, cons
     if (::fstat(in.Get(), &st) != 0) return Fail(errno, srcPath);
     if (!S_ISREG(st.st_mode)) return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, srcPath);
 
+    if (landing == Landing::create) {
+        // The name is the caller's own new entry (a temporary name, or a file in a folder that the
+        // copy itself created): written in place, and never over anything that is already there.
+        const std::string dstPath = dst.Child(dstName);
+        Fd out(OpenAt(dst.fd, dstName.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600,
+                      fault::Call::open, dstPath));
+        if (!out.Valid()) return Fail(errno, dstPath);
+        const Status status = FinishRegular(in.Get(), out.Get(), st, srcPath, dstPath);
+        if (!status.Ok()) {
+            out.Reset();
+            ::unlinkat(dst.fd, dstName.c_str(), 0);  // our own partial file: no fault rule sees this
+            return status;
+        }
+        if (out.Close() != 0) {
+            const Status closed = Fail(errno, dstPath);
+            ::unlinkat(dst.fd, dstName.c_str(), 0);
+            return closed;
+        }
+        return Status{};
+    }
     TempEntry temp(dst);
     Status status = temp.CreateFile(0600);
     if (!status.Ok()) return status;
-    status = CopyData(in.Get(), temp.FileFd(), srcPath, temp.Path());
+    status = FinishRegular(in.Get(), temp.FileFd(), st, srcPath, temp.Path());
     if (!status.Ok()) return status;
-    if (::fchmod(temp.FileFd(), st.st_mode & 07777) != 0) return Fail(errno, temp.Path());
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(temp.FileFd(), times) != 0) return Fail(errno, temp.Path());
-    return temp.CommitAs(dstName);
+    return temp.CommitAs(dstName, Landing::replace);
 }
 
 Status ReadLinkAt(const At& dir, const std::string& name, std::string& target) {
@@ -201,7 +243,7 @@ Status ReadLinkAt(const At& dir, const std::string& name, std::string& target) {
 }
 
 Status CopyLinkAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
-                  const std::string& dstName) {
+                  const std::string& dstName, Landing landing) {
     std::string target;
     Status status = ReadLinkAt(src, name, target);
     if (!status.Ok()) return status;
@@ -211,19 +253,21 @@ Status CopyLinkAt(const At& src, const std::string& name, const struct stat& st,
     // The link's own times are a courtesy: some file systems refuse them, and the link is whole anyway.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::utimensat(dst.fd, temp.Name().c_str(), times, AT_SYMLINK_NOFOLLOW);
-    return temp.CommitAs(dstName);
+    return temp.CommitAs(dstName, landing);
 }
 
 // Copies one entry that is not a directory; `st` is its lstat. A directory already at the
-// destination is never replaced.
+// destination is never replaced; with Landing::create nothing that is already there is.
 Status CopyNonDirectoryAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
-                          const std::string& dstName) {
-    struct stat existing {};
-    if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
-        return Fail(EISDIR, dst.Child(dstName));
+                          const std::string& dstName, Landing landing) {
+    if (landing == Landing::replace) {
+        struct stat existing {};
+        if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
+            return Fail(EISDIR, dst.Child(dstName));
+        }
     }
-    if (S_ISLNK(st.st_mode)) return CopyLinkAt(src, name, st, dst, dstName);
-    if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName);
+    if (S_ISLNK(st.st_mode)) return CopyLinkAt(src, name, st, dst, dstName, landing);
+    if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName, landing);
     return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, src.Child(name));
 }
 
@@ -286,6 +330,8 @@ struct Frame {
     std::vector<std::string> names;
     std::size_t next = 0;
     struct stat st {};
+    // The copy made this folder: what goes into it is new and is written directly under its name.
+    bool created = false;
 };
 
 // Opens a subdirectory without following a link in its place.
@@ -351,10 +397,11 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
 
 // Creates (or, when it is already a directory, reuses) `name` in `dst` and opens it. Something
 // else in its place, a link to a directory included, is an existing entry and fails.
-Status MakeDirectoryAt(const At& dst, const std::string& name, Fd& fd) {
+Status MakeDirectoryAt(const At& dst, const std::string& name, Fd& fd, bool& created) {
     const std::string path = dst.Child(name);
     // Owner-only until the contents are in; the source's bits are set afterwards.
-    if (MkdirAt(dst.fd, name.c_str(), 0700, path) != 0 && errno != EEXIST) return Fail(errno, path);
+    created = MkdirAt(dst.fd, name.c_str(), 0700, path) == 0;
+    if (!created && errno != EEXIST) return Fail(errno, path);
     fd.Reset(OpenSubdirectory(dst.fd, name));
     if (!fd.Valid()) return Fail((errno == ENOTDIR || errno == ELOOP) ? EEXIST : errno, path);
     return Status{};
@@ -372,7 +419,7 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
         Frame frame;
         if (::fstat(src.Get(), &frame.st) != 0) return Fail(errno, srcParent.Child(srcChild));
         Fd dst;
-        Status status = MakeDirectoryAt(dstParent, dstChild, dst);
+        Status status = MakeDirectoryAt(dstParent, dstChild, dst, frame.created);
         if (!status.Ok()) return status;
         status = srcChain.Push(std::move(src), srcChild);
         if (status.Ok()) status = dstChain.Push(std::move(dst), dstChild);
@@ -394,7 +441,10 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
                 if (errno == ENOENT) continue;  // removed from the source since it was listed
                 return Fail(errno, src.Child(entry));
             }
-            status = S_ISDIR(st.st_mode) ? enter(src, entry, dst, entry) : CopyNonDirectoryAt(src, entry, st, dst, entry);
+            status = S_ISDIR(st.st_mode)
+                         ? enter(src, entry, dst, entry)
+                         : CopyNonDirectoryAt(src, entry, st, dst, entry,
+                                              frame.created ? Landing::create : Landing::replace);
             if (!status.Ok()) return status;
             continue;
         }
@@ -454,7 +504,7 @@ bool IsInside(const std::string& path, const std::string& dir) {
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
 
-Status CopyFileEntry(const std::string& from, const std::string& to) {
+Status CopyFileEntry(const std::string& from, const std::string& to, Landing landing) {
     std::string srcParent, srcName, dstParent, dstName;
     if (!SplitEntry(from, srcParent, srcName)) return Fail(EINVAL, from);
     if (!SplitEntry(to, dstParent, dstName)) return Fail(EINVAL, to);
@@ -466,7 +516,7 @@ Status CopyFileEntry(const std::string& from, const std::string& to) {
     const At dst{dstDir.Get(), dstParent};
     struct stat st {};
     if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
-    return CopyNonDirectoryAt(src, srcName, st, dst, dstName);
+    return CopyNonDirectoryAt(src, srcName, st, dst, dstName, landing);
 }
 
 Status CopyEntry(const std::string& from, const std::string& to) {
@@ -502,7 +552,31 @@ Status CopyEntry(const std::string& from, const std::string& to) {
         existing.st_ino == st.st_ino) {
         return Fail(EINVAL, to);
     }
-    return CopyNonDirectoryAt(src, srcName, st, dst, dstName);
+    return CopyNonDirectoryAt(src, srcName, st, dst, dstName, Landing::replace);
+}
+
+// Renames `from` to `to`. With `replace`, an existing file or link at `to` is replaced, but never a
+// folder (as on Windows); without it, anything at `to` makes the move fail.
+Status MoveEntry(const std::string& from, const std::string& to, Landing landing) {
+    std::string fromParent, fromName, toParent, toName;
+    if (!SplitEntry(from, fromParent, fromName)) return Fail(EINVAL, from);
+    if (!SplitEntry(to, toParent, toName)) return Fail(EINVAL, to);
+    Fd fromDir, toDir;
+    Status status = OpenDirectory(fromParent, from, fromDir);
+    if (status.Ok()) status = OpenDirectory(toParent, to, toDir);
+    if (!status.Ok()) return status;
+    if (landing == Landing::create) {
+        if (RenameNoReplaceAt(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str(), to) != 0) {
+            return Fail(errno, to);
+        }
+        return Status{};
+    }
+    struct stat existing {};
+    if (::fstatat(toDir.Get(), toName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
+        return Fail(EISDIR, to);
+    }
+    if (RenameAt(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str(), to) != 0) return Fail(errno, to);
+    return Status{};
 }
 
 Status DeleteEntry(const std::string& path) {
@@ -541,12 +615,46 @@ int ReportOperation(const Status& status) {
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
     using namespace twinfold::posix;
     NoteTreeChange();
-    // Only replacing copies are needed; refusing the other kind beats pretending to honour it.
-    if (existingFileName == nullptr || newFileName == nullptr || failIfExists) {
+    if (existingFileName == nullptr || newFileName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    return Report(CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName)));
+    // Failing if the name exists means the caller chose a new name of its own, so the copy is written
+    // directly under it; a replacing copy goes through a temporary name of ours.
+    const Status status = CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                                        failIfExists ? Landing::create : Landing::replace);
+    if (!status.Ok() && status.error == EEXIST) {
+        SetLastError(ERROR_FILE_EXISTS);  // what CopyFile reports for a name that is taken
+        return FALSE;
+    }
+    return Report(status);
+}
+
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+    using namespace twinfold::posix;
+    NoteTreeChange();
+    if (existingFileName == nullptr || newFileName == nullptr || (flags & ~DWORD{MOVEFILE_REPLACE_EXISTING}) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return Report(MoveEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                            (flags & MOVEFILE_REPLACE_EXISTING) ? Landing::replace : Landing::create));
+}
+
+BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
+    using namespace twinfold::posix;
+    // Only the plain attribute is asked for, before a removal; a POSIX removal does not depend on the
+    // entry's own permission bits, so there is nothing to change, only the entry to find.
+    if (fileName == nullptr || attributes != FILE_ATTRIBUTE_NORMAL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::string path = PathBytes(fileName);
+    PathAt at;
+    if (const int error = at.Open(path)) return Report(Fail(error, path));
+    struct stat st {};
+    if (::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Report(Fail(errno, path));
+    return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR fileName) {

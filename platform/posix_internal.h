@@ -142,6 +142,9 @@ inline int RenameAt(int fromFd, const char* from, int toFd, const char* to, cons
     if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
     return ::renameat(fromFd, from, toFd, to);
 }
+// renameat that fails with EEXIST when `to` exists. File systems without the kernel's no-replace
+// rename get a check first, which leaves a moment in which a new entry could be replaced.
+int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath);
 inline int MkdirAt(int dirFd, const char* name, mode_t mode, const std::string& hookPath) {
     if (fault::Strike(fault::Call::mkdir, hookPath.c_str())) return -1;
     return ::mkdirat(dirFd, name, mode);
@@ -162,6 +165,9 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
 // closed or the directory changed afterwards. Each open and each read step passes the fault hook.
 Status ReadNames(const At& dir, std::vector<std::string>& names);
 
+// How a new entry takes its name: in place of whatever is there, or only where nothing is.
+enum class Landing { replace, create };
+
 // A temporary file or link in a destination folder: removed when it goes out of scope unless
 // Commit() was called after it was renamed into place. The name is short enough for any folder
 // whose entries may have 255-byte names, and recognisable as ours.
@@ -174,7 +180,8 @@ public:
 
     Status CreateFile(mode_t mode);                  // opens Fd() for writing
     Status CreateLink(const std::string& target);    // a symbolic link, no descriptor
-    Status CommitAs(const std::string& finalName);  // closes the descriptor, renames into place
+    // Closes the descriptor and renames into place; with Landing::create only where nothing is.
+    Status CommitAs(const std::string& finalName, Landing landing);
 
     int FileFd() const { return m_fd.Get(); }
     const std::string& Name() const { return m_name; }

@@ -201,7 +201,7 @@ Status WriteIni(const std::string& path, const IniFile& ini) {
     // Unlike mirrored files, the settings file is small and has no second copy: make it durable
     // before it replaces the old one.
     if (::fsync(temp.FileFd()) != 0) return Fail(errno, temp.Path());
-    return temp.CommitAs(name);
+    return temp.CommitAs(name, Landing::replace);
 }
 
 }  // namespace

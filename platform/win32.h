@@ -62,6 +62,8 @@ struct WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 };
 
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
+
 #define FO_COPY 0x0002u
 #define FO_DELETE 0x0003u
 #define FOF_SILENT 0x0004u
@@ -113,9 +115,14 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData);
 BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData);
 BOOL FindClose(HANDLE findFile);
 
-// File operations. Every write goes to a temporary name in the target folder and is renamed into
-// place, so a failure or a kill never leaves a partial file under a real name.
+// File operations. A replacing write goes to a temporary name in the target folder and is renamed
+// into place, so a failure or a kill never leaves a partial file under a real name. A copy that must
+// not replace anything (failIfExists) is written directly under its new name.
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists);
+// Renames a file or folder; MOVEFILE_REPLACE_EXISTING replaces a file or link, never a folder.
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
+// Only FILE_ATTRIBUTE_NORMAL, which changes nothing here: POSIX removals ignore an entry's own bits.
+BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes);
 BOOL DeleteFileW(LPCWSTR fileName);
 int SHFileOperationW(SHFILEOPSTRUCTW* fileOp);
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Kills twinfold with SIGKILL at random moments of real mirror runs and checks after every kill that
 # nothing was lost: the source is unchanged, every destination file under its own name is either its
-# previous version or a complete copy of its source, and a plain re-run ends with exit code 0 and an
-# exact mirror (no temporary file left either).
+# previous version or a complete copy of its source, every folder that the destination lacked and
+# that now stands under its own name is complete (contents and permission bits), and a plain re-run
+# ends with exit code 0 and an exact mirror (no temporary file left either).
 #
 #   crash_test.sh path/to/twinfold [KILLS] [FILES]     defaults: 200 kills, 3000 files
 set -u
@@ -55,8 +56,11 @@ start=$(date +%s%N); rm -rf "$dst"; "$bin" unattended "SrcDir=$src" "DstDir=$dst
 [ "$full_ms" -gt 5 ] || full_ms=5
 
 for ((k = 1; k <= kills; k++)); do
-    # Every fourth kill hits a first mirror into an empty destination, the rest an incremental run.
+    # Every fourth kill hits a first mirror into an empty destination, the rest an incremental run;
+    # every other incremental run also has a whole folder to copy.
     if [ $((k % 4)) -eq 0 ]; then rm -rf "$dst"; else change_source; fi
+    [ $((k % 2)) -eq 1 ] && rm -rf "$dst/d$((RANDOM % 37))"
+    ( [ -d "$dst" ] && cd "$dst" && find . -mindepth 1 -type d | sort ) > "$work/dirs.before"
     src_before=$(sums "$src")
     sums "$dst" 2>/dev/null > "$work/dst.before" || : > "$work/dst.before"
     printf '%s\n' "$src_before" > "$work/src.sums"
@@ -76,6 +80,15 @@ for ((k = 1; k <= kills; k++)); do
                       !($1 in prev && prev[$1] == $2) && !($1 in want && want[$1] == $2) { print $1 }' \
               "$work/dst.before" "$work/src.sums" -)
     [ -z "$bad" ] || fail "destination files that are neither old nor complete: $(echo $bad | head -c 300)"
+    # Each folder that appeared under its own name: the whole of its source, with its bits.
+    partial=""
+    while IFS= read -r d; do
+        [ -n "$d" ] || continue
+        if ! diff -r "$src/$d" "$dst/$d" > /dev/null 2>&1 ||
+           [ "$(stat -c %a "$src/$d")" != "$(stat -c %a "$dst/$d")" ]; then partial="$partial $d"; diff -r "$src/$d" "$dst/$d" | head -5 >&2; stat -c "%a %n" "$src/$d" "$dst/$d" >&2; fi
+    done < <(comm -13 "$work/dirs.before" <( [ -d "$dst" ] && cd "$dst" && find . -mindepth 1 -type d \
+                 -not -path '*/.twinfold-tmp-*' | sort))
+    [ -z "$partial" ] || fail "folders that stand partial under their own names:$(echo $partial | head -c 300)"
 
     "$bin" unattended "SrcDir=$src" "DstDir=$dst"
     code=$?

@@ -1,5 +1,6 @@
 #include <fstream>
 
+#include "mirror/landing.h"
 #include "mirror/passes.h"
 #include "platform/win32.h"
 #include "tests/unit/test_support.h"
@@ -119,7 +120,99 @@ TEST_F(CopyPassTest, RootsWithTrailingSeparatorsWork) {
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 }
 
+// Every entry below `root` whose name marks it as a copy that never landed.
+std::vector<std::string> TemporaryEntries(const fs::path& root) {
+    std::vector<std::string> found;
+    for (const auto& [relative, content] : ListTree(root)) {
+        const size_t slash = relative.rfind('/');
+        if (IsTemporaryName(Wide(relative.substr(slash == std::string::npos ? 0 : slash + 1)))) found.push_back(relative);
+    }
+    return found;
+}
+
+#ifdef _WIN32
+TEST_F(CopyPassTest, ALockedSourceFileLeavesTheOldFileWhole) {
+    WriteFile("src/a.bin", std::string(300000, 'n'));
+    WriteFile("dst/a.bin", "old version");
+    // Opened by another program that shares nothing: the copy cannot read it.
+    HANDLE lock = CreateFileW(WPath("src/a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    Copy();
+    CloseHandle(lock);
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ReadFile("dst/a.bin"), "old version");
+    EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
+}
+#endif
+
 #ifndef _WIN32
+TEST_F(CopyPassTest, ACopyCutShortLeavesTheOldFileAndNothingElse) {
+    const std::pair<const char*, fault::Rule> failures[] = {
+        {"the data cannot be read", {fault::Call::read, 1, false, EIO, "", nullptr}},
+        {"the disk fills up", {fault::Call::write, 1, false, ENOSPC, "", nullptr}},
+        {"the rename into place fails", {fault::Call::rename, 1, false, EIO, "", nullptr}},
+    };
+    for (const auto& [what, rule] : failures) {
+        SCOPED_TRACE(what);
+        g_cancelRequested = false;
+        WriteFile("src/big.bin", std::string(1 << 20, 'n'));
+        WriteFile("dst/big.bin", "old version");
+        fault::Install(rule);
+        Copy();
+        fault::Clear();
+        EXPECT_TRUE(g_cancelRequested);
+        EXPECT_EQ(ReadFile("dst/big.bin"), "old version");
+        EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
+    }
+}
+
+TEST_F(CopyPassTest, AFolderAppearsWholeOrNotAtAll) {
+    for (int i = 0; i < 6; ++i) WriteFile("src/new/f" + std::to_string(i), std::string(1000 + i, 'x'));
+    WriteFile("src/new/inner/g", "g");
+    fs::permissions(Path("src/new"), fs::perms(0750));
+    MakeDir("dst");
+    const std::pair<const char*, fault::Rule> failures[] = {
+        {"a file inside cannot be written", {fault::Call::write, 4, false, ENOSPC, "", nullptr}},
+        {"a folder inside cannot be made", {fault::Call::mkdir, 2, false, EACCES, "", nullptr}},
+        {"the rename into place fails", {fault::Call::rename, 1, false, EIO, "", nullptr}},
+    };
+    for (const auto& [what, rule] : failures) {
+        SCOPED_TRACE(what);
+        g_cancelRequested = false;
+        fault::Install(rule);
+        Copy();
+        fault::Clear();
+        EXPECT_TRUE(g_cancelRequested);
+        EXPECT_TRUE(ListTree(Path("dst")).empty()) << "neither a partial folder nor a temporary one";
+    }
+    g_cancelRequested = false;
+    Copy();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+    EXPECT_EQ(fs::status(Path("dst/new")).permissions(), fs::perms(0750));
+}
+
+TEST_F(CopyPassTest, AnEntryThatAppearsMeanwhileIsNeverReplaced) {
+    WriteFile("src/new.txt", "ours");
+    WriteFile("src/folder/inside.txt", "ours");
+    for (const char* name : {"new.txt", "folder"}) {
+        SCOPED_TRACE(name);
+        g_cancelRequested = false;
+        fs::remove_all(Path("dst"));
+        MakeDir("dst");
+        // Just before the copy is renamed into place, another program puts its own entry there.
+        const fs::path there = Path(std::string("dst/") + name);
+        fault::Install({fault::Call::rename, 1, false, 0, there.string(), [this, there] {
+                            WriteFile(there.lexically_relative(root_).string(), "theirs");
+                        }});
+        Copy();
+        fault::Clear();
+        EXPECT_TRUE(g_cancelRequested);
+        EXPECT_EQ(ReadFile(there.lexically_relative(root_).string()), "theirs");
+        EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
+    }
+}
+
 TEST_F(CopyPassTest, FailedCopyStopsAtOnceAndKeepsWhatWasDone) {
     WriteFile("src/a.txt", "new a");
     WriteFile("src/b.txt", "new b");
@@ -153,8 +246,8 @@ TEST_F(CopyPassTest, EveryFileIsWrittenOnceThoughLookupsAreMadeAhead) {
     WriteFile("src/kept/added.txt", "added");
     WriteFile("dst/kept/same.txt", "SAME");
     WriteFile("dst/kept/grown.txt", "g");
-    // Every file written goes through one rename into place: count them, failing none.
-    fault::Install({fault::Call::rename, 1000000, false, EIO, Path("dst").string(), nullptr});
+    // Every file written is created once in the destination: count those, failing none.
+    fault::Install({fault::Call::open, 1000000, false, EIO, Path("dst").string(), nullptr});
     Copy();
     EXPECT_EQ(fault::MatchingUses(), 1u + 22u + 2u);  // top.txt, docs (22 files), grown and added
     EXPECT_FALSE(g_cancelRequested);
@@ -163,7 +256,7 @@ TEST_F(CopyPassTest, EveryFileIsWrittenOnceThoughLookupsAreMadeAhead) {
     EXPECT_EQ(ReadFile("dst/docs/deep/more/f7"), "7");
 
     // Run again: nothing is written, every answer made ahead holds.
-    fault::Install({fault::Call::rename, 1000000, false, EIO, Path("dst").string(), nullptr});
+    fault::Install({fault::Call::open, 1000000, false, EIO, Path("dst").string(), nullptr});
     Copy();
     EXPECT_EQ(fault::MatchingUses(), 0u);
     EXPECT_FALSE(g_cancelRequested);

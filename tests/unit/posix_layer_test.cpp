@@ -437,7 +437,7 @@ TEST_F(PosixFileOps, CopyFileReplacesAtomicallyOrNotAtAll) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadFile("out/folder/keep"), "k");
     EXPECT_FALSE(CopyFileW(WPath("src").c_str(), WPath("out/dst").c_str(), TRUE));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
     EXPECT_FALSE(CopyFileW(WPath("none").c_str(), WPath("out/dst").c_str(), FALSE));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);

@@ -84,6 +84,18 @@ code=$?
 if [[ $code -eq 0 && ! -e "$unreadable/dst/loop" && ! -e "$unreadable/dst/gone" && ! -e "$unreadable/dst/extra.txt" &&
       -f "$unreadable/dst/keep.txt" ]]; then pass; else fail "source folders that are gone: exit code $code, or the wrong entries deleted"; fi
 
+echo "== unattended runs killed at random moments"
+# A short campaign; tests/win/crash_test.sh on its own runs 100 kills.
+crash_log="$work/crash.log"
+TMPDIR="$work" "$(dirname "$0")/crash_test.sh" "$build/Twinfold.exe" "${TWINFOLD_WINE_CRASH_KILLS:-8}" >"$crash_log" 2>&1
+crash_status=$?
+grep '^FAIL' "$crash_log"
+line=$(grep -E '^wine-crash: [0-9]+ passed, [0-9]+ failed' "$crash_log" | tail -1)
+crash_ok=$(sed -E 's/.* ([0-9]+) passed.*/\1/' <<<"${line:-x 0 passed}")
+crash_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"${line:-x 0 failed}")
+add_counts "crash campaign" "$crash_status" "$crash_log" "$crash_ok" "$crash_failed"
+echo "crash campaign: $crash_ok passed, $crash_failed failed"
+
 echo "== dialog and unattended runs, driven on a virtual display"
 # Programs of this prefix that started without a display (wineboot's, the unit tests') must be gone
 # first, or the new windows would belong to a desktop that has no display.

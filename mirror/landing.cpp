@@ -1,0 +1,135 @@
+#include "mirror/landing.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cwchar>
+#include <random>
+
+#include "mirror/shell_op.h"
+#include "platform/win32.h"
+
+namespace {
+
+std::uint64_t Mix(std::uint64_t value) {
+    value += 0x9E3779B97F4A7C15ULL;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBULL;
+    return value ^ (value >> 31);
+}
+
+// Distinct for every call in this process and, through the seed, unlikely to meet a name that
+// another run (killed, or running at the same time) chose.
+std::uint64_t NextUniqueValue() {
+    static const std::uint64_t seed = [] {
+        std::uint64_t value = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        try {
+            std::random_device device;
+            value ^= (static_cast<std::uint64_t>(device()) << 32) | device();
+        } catch (...) {
+            // No source of randomness: the clock alone still differs between runs.
+        }
+        return Mix(value);
+    }();
+    static std::atomic<std::uint64_t> counter{0};
+    return Mix(seed + counter.fetch_add(1));
+}
+
+// Restores the reason of a failure after the clean-up that follows it has made calls of its own.
+class KeepLastError {
+public:
+    KeepLastError() : m_error(GetLastError()) {}
+    ~KeepLastError() { SetLastError(m_error); }
+    KeepLastError(const KeepLastError&) = delete;
+    KeepLastError& operator=(const KeepLastError&) = delete;
+
+private:
+    DWORD m_error;
+};
+
+// Removes what a failed copy left under a temporary name: a folder with everything in it, or one
+// file. Nothing is reported: the copy has failed already, and a leftover is an extra entry that the
+// next delete pass removes.
+void RemoveTemporary(const std::wstring& path) {
+    KeepLastError keep;
+    WIN32_FIND_DATAW found;
+    if (!LookUpEntry(path, found)) return;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ShellDelete(path);
+        return;
+    }
+    // A copy of a read-only file is read-only too, and Windows refuses to delete such a file.
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
+bool NameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
+
+// Moves a finished temporary entry to its final name.
+bool MoveIntoPlace(const std::wstring& temporary, const std::wstring& dst, DWORD flags) {
+    for (int attempt = 0;; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), dst.c_str(), flags)) return true;
+#ifdef _WIN32
+        // A scanner that opened the new copy to look at it blocks a rename for a moment.
+        const DWORD error = GetLastError();
+        if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) && attempt < 5) {
+            Sleep(20u << attempt);
+            continue;
+        }
+#endif
+        (void)attempt;
+        return false;
+    }
+}
+
+constexpr int kNameAttempts = 8;
+
+}  // namespace
+
+std::wstring TemporaryPathBeside(const std::wstring& finalPath) {
+    const size_t separator = finalPath.rfind(twinfold::kPathSeparator);
+    std::wstring path = separator == std::wstring::npos ? std::wstring() : finalPath.substr(0, separator + 1);
+    wchar_t suffix[13];
+    std::swprintf(suffix, 13, L"%012llx", static_cast<unsigned long long>(NextUniqueValue() & 0xFFFFFFFFFFFFULL));
+    path.append(kTemporaryPrefix);
+    path.append(suffix);
+    return path;
+}
+
+bool IsTemporaryName(const std::wstring& name) {
+    return name.compare(0, std::wcslen(kTemporaryPrefix), kTemporaryPrefix) == 0;
+}
+
+bool LandReplacement(const std::wstring& src, const std::wstring& dst) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring temporary = TemporaryPathBeside(dst);
+        if (!CopyFileW(src.c_str(), temporary.c_str(), TRUE)) {
+            if (NameTaken(GetLastError())) continue;  // someone else's entry: never touched
+            RemoveTemporary(temporary);
+            return false;
+        }
+        if (MoveIntoPlace(temporary, dst, MOVEFILE_REPLACE_EXISTING)) return true;
+        RemoveTemporary(temporary);
+        return false;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring temporary = TemporaryPathBeside(dst);
+        // The shell would copy into an existing folder, or over an existing file: the name must be free.
+        WIN32_FIND_DATAW found;
+        if (LookUpEntry(temporary, found)) continue;
+        if (!ShellCopy(src, temporary, silent)) {
+            RemoveTemporary(temporary);
+            return false;
+        }
+        if (MoveIntoPlace(temporary, dst, 0)) return true;
+        RemoveTemporary(temporary);
+        return false;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}

@@ -1,0 +1,33 @@
+// How a copy lands in the destination: every copy is made under a temporary name beside its final
+// place and moved there in one rename, so that a name of the destination only ever holds its old
+// entry or a complete copy, whatever happens to the process in between. The system calls below may
+// write in place (Windows' CopyFileW sets the full size before it writes the data); nothing here
+// relies on them not to.
+#pragma once
+
+#include <string>
+
+#include "mirror/passes.h"
+
+// Temporary names start with this; one left behind by a crash is an extra entry of the destination,
+// which the next delete pass removes like any other.
+inline constexpr wchar_t kTemporaryPrefix[] = L".twinfold-tmp-";
+
+// A name for a temporary entry in the folder that holds `finalPath`: the folder's text, a separator
+// and a short unique name. Short, so that it fits wherever a name of the folder could.
+std::wstring TemporaryPathBeside(const std::wstring& finalPath);
+
+// True when `name` (a bare entry name) is one of ours.
+bool IsTemporaryName(const std::wstring& name);
+
+// Replaces the file `dst` with a copy of the file `src`: copied to a temporary name, then moved over
+// `dst` in one rename. On failure `dst` is untouched, no temporary entry is left, and the platform's
+// reason is in GetLastError().
+bool LandReplacement(const std::wstring& src, const std::wstring& dst);
+
+// Copies `src`, a file or a folder with everything in it, to `dst`, which the destination lacks:
+// the whole copy is made under a temporary name (missing parent folders are created on the way) and
+// renamed to `dst` once, never over anything that appeared there meanwhile. On failure nothing is
+// left but what was there before (parent folders created on the way excepted) and the reason is in
+// GetLastError().
+bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent);

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Kills Twinfold.exe (unattended, under Wine) with SIGKILL at random moments and checks after every
+# kill that nothing was lost: the source is unchanged, every destination file under its own name is
+# its old version or a complete copy, every folder that the destination lacked and that now stands
+# under its own name is complete, and a plain re-run ends with exit code 0 and an exact mirror.
+# Large files are replaced by copies of other sizes on every round, so that kills land in the
+# middle of a copy, where Windows' own copy has already given the file its full size.
+#
+#   crash_test.sh path/to/Twinfold.exe [KILLS]        default 100 kills; needs WINEPREFIX set up
+set -u
+exe=${1:?usage: crash_test.sh path/to/Twinfold.exe [KILLS]}
+kills=${2:-100}
+work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-wine-crash.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+src=$work/src dst=$work/dst
+RANDOM=${CRASH_SEED:-1717}
+failures=0
+
+fail() { echo "FAIL (kill $k): $*" >&2; failures=$((failures + 1)); }
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+run() {  # one unattended run; its exit code
+    wine "$exe" unattended "SrcDir=$(winpath "$src")" "DstDir=$(winpath "$dst")" >/dev/null 2>&1
+}
+
+sums() {  # "relative-path<TAB>md5" of every file below $1, sorted
+    [ -d "$1" ] || return 0
+    (cd "$1" && find . -type f -print0 | xargs -0 -r md5sum | awk '{h=$1; sub(/^[^ ]+  \.\//, ""); print $0 "\t" h}' | sort)
+}
+
+big_files() {  # new contents, of new sizes, for the files that each round replaces
+    local i
+    for i in 1 2 3 4; do head -c $(((RANDOM % 24 + 12) * 1048576 + RANDOM)) /dev/urandom > "$src/big/file$i.bin"; done
+}
+
+mkdir -p "$src/big" "$src/small" "$src/folder/inner"
+big_files
+for i in $(seq 1 150); do head -c $((i * 37)) /dev/urandom > "$src/small/s$i.txt"; done
+for i in $(seq 1 120); do head -c $((i * 53)) /dev/urandom > "$src/folder/f$i.txt"; done
+head -c 20000000 /dev/urandom > "$src/folder/inner/large.bin"
+for i in $(seq 1 40); do head -c $((i * 11)) /dev/urandom > "$src/folder/inner/g$i.txt"; done
+
+wineserver -p 2>/dev/null  # keep one wineserver for all runs: starts are quicker
+run || { echo "the first mirror failed" >&2; exit 1; }
+big_files
+rm -rf "$dst/folder"
+start=$(date +%s%N); run; full_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$full_ms" -gt 100 ] || full_ms=100
+
+for ((k = 1; k <= kills; k++)); do
+    big_files
+    rm -rf "$dst/folder"
+    [ $((k % 5)) -eq 0 ] && rm -f "$dst/small/s$((RANDOM % 150 + 1)).txt"
+    src_before=$(sums "$src")
+    printf '%s\n' "$src_before" > "$work/src.sums"
+    sums "$dst" > "$work/dst.before"
+    (cd "$dst" && find . -mindepth 1 -type d | sort) > "$work/dirs.before"
+
+    wine "$exe" unattended "SrcDir=$(winpath "$src")" "DstDir=$(winpath "$dst")" >/dev/null 2>&1 &
+    pid=$!
+    ms=$(((RANDOM * 32768 + RANDOM) % full_ms))
+    sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
+    {
+        kill -KILL "$pid"
+        pkill -KILL -f 'Twinfold.exe unattended'
+        wait "$pid"
+    } 2>/dev/null
+    sleep 0.2  # the wineserver lets go of the dead process's files
+
+    [ "$(sums "$src")" = "$src_before" ] || fail "the source changed"
+    bad=$(sums "$dst" | grep -v $'/\\.twinfold-tmp-\|^\\.twinfold-tmp-' |
+          awk -F'\t' 'FILENAME == ARGV[1] { prev[$1] = $2; next }
+                      FILENAME == ARGV[2] { want[$1] = $2; next }
+                      !($1 in prev && prev[$1] == $2) && !($1 in want && want[$1] == $2) { print $1 }' \
+              "$work/dst.before" "$work/src.sums" -)
+    [ -z "$bad" ] || fail "destination files that are neither old nor complete: $(echo $bad | head -c 300)"
+    partial=""
+    while IFS= read -r d; do
+        [ -n "$d" ] && ! diff -r "$src/$d" "$dst/$d" > /dev/null 2>&1 && partial="$partial $d"
+    done < <(comm -13 "$work/dirs.before" <(cd "$dst" && find . -mindepth 1 -type d -not -path '*/.twinfold-tmp-*' | sort))
+    [ -z "$partial" ] || fail "folders that stand partial under their own names:$partial"
+
+    run
+    code=$?
+    [ "$code" -eq 0 ] || fail "the re-run ended with exit code $code"
+    diff -r "$src" "$dst" > /dev/null || fail "the re-run did not leave an exact mirror"
+done
+
+echo "wine crash: $kills kills, $failures failures"
+echo "wine-crash: $((kills - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
