@@ -7,6 +7,17 @@
 
 std::atomic<bool> g_cancelRequested{false};
 
+namespace {
+
+// True when both links say the same; a link that cannot be read is taken as different, so that the
+// copy that follows reports the reason.
+bool SameLinkTarget(const std::wstring& src, const std::wstring& dst) {
+    twinfold::LinkTarget a, b;
+    return twinfold::ReadLinkTarget(src, a) && twinfold::ReadLinkTarget(dst, b) && a == b;
+}
+
+}  // namespace
+
 bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) {
     FILEOP_FLAGS flags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
     if (silent == Silent::yes) flags |= FOF_SILENT;
@@ -29,19 +40,31 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         const CDirectory* directory = cursor.m_position.m_directory;
         const CounterpartState* madeAhead = copiedFolder || copiedIn == directory ? nullptr : ahead.Find(cursor);
         const CounterpartState counterpart = madeAhead != nullptr ? *madeAhead : LookUpCounterpart(dstPath);
+        const WIN32_FIND_DATAW& record = *cursor.GetFindData();
+        const bool link = twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0);
         bool copied = false;
         bool ok = true;
         if (!counterpart.found) {
-            ok = LandMissing(cursor.GetFullPath(), dstPath, silent);
+            // A link is made anew as a link, never followed: copying what it leads to could copy a
+            // whole other tree, or loop.
+            ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
+                      : LandMissing(cursor.GetFullPath(), dstPath, silent);
             copied = true;
-            if (cursor.IsDirectory()) copiedFolder = true;
-        } else if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-                   (counterpart.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            if (cursor.IsDirectory() && !link) copiedFolder = true;
+        } else if (link) {
+            // Links are compared by what they say, not by size. A real folder where the source has a
+            // link is left alone: replacing it would delete a whole tree that the copy pass must not.
+            if (counterpart.IsLink() ? !SameLinkTarget(cursor.GetFullPath(), dstPath)
+                                     : !(counterpart.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                ok = LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing);
+                copied = true;
+            }
+        } else if (cursor.IsDirectory() && counterpart.IsLink()) {
             // A link in the destination where the source has a folder: copying the folder's entries
             // through it would write outside the destination. A clash, like a file in that place.
             g_cancelRequested = true;
             return;
-        } else if (!cursor.IsDirectory() && RecordSize(*cursor.GetFindData()) != counterpart.size) {
+        } else if (!cursor.IsDirectory() && RecordSize(record) != counterpart.size) {
             // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
             ok = LandReplacement(cursor.GetFullPath(), dstPath);
             copied = true;

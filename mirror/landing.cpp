@@ -54,14 +54,20 @@ void RemoveTemporary(const std::wstring& path) {
     KeepLastError keep;
     WIN32_FIND_DATAW found;
     if (!LookUpEntry(path, found)) return;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        ShellDelete(path);
+    if (twinfold::IsLinkRecord(found.dwFileAttributes, found.dwReserved0)) {
+        twinfold::RemoveLink(path, found.dwFileAttributes);
+        return;
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveFolder(path);
         return;
     }
     // A copy of a read-only file is read-only too, and Windows refuses to delete such a file.
     SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(path.c_str());
 }
+
+bool IsMissingPath(DWORD error) { return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND; }
 
 bool NameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
@@ -127,6 +133,58 @@ bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent
             return false;
         }
         if (MoveIntoPlace(temporary, dst, 0)) return true;
+        RemoveTemporary(temporary);
+        return false;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
+}
+
+namespace {
+
+// Puts the finished link `temporary` in place of the entry at `dst`. A rename replaces a file or a
+// link to a file; Windows refuses to rename over a folder entry, so a link to a folder is first
+// moved aside and removed once the new one stands in its place.
+bool ReplaceWithLink(const std::wstring& temporary, const std::wstring& dst) {
+    if (MoveIntoPlace(temporary, dst, MOVEFILE_REPLACE_EXISTING)) return true;
+    WIN32_FIND_DATAW old;
+    if (!LookUpEntry(dst, old) || !twinfold::IsLinkRecord(old.dwFileAttributes, old.dwReserved0) ||
+        !(old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return false;
+    }
+    const std::wstring aside = TemporaryPathBeside(dst);
+    if (!MoveIntoPlace(dst, aside, 0)) return false;
+    if (!MoveIntoPlace(temporary, dst, 0)) {
+        KeepLastError keep;
+        MoveIntoPlace(aside, dst, 0);  // the old link back where it was
+        return false;
+    }
+    // The new link is in place; an old one that cannot be removed is an extra entry from now on.
+    twinfold::RemoveLink(aside, old.dwFileAttributes);
+    return true;
+}
+
+}  // namespace
+
+bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring temporary = TemporaryPathBeside(dst);
+        bool made = twinfold::CopyLink(src, temporary);
+        if (!made && IsMissingPath(GetLastError())) {
+            // Like the other copies, a link's copy makes the folders on its way: the destination
+            // root itself may not exist yet.
+            const size_t separator = dst.rfind(twinfold::kPathSeparator);
+            made = separator != std::wstring::npos && separator > 0 &&
+                   twinfold::CreateFolders(dst.substr(0, separator)) && twinfold::CopyLink(src, temporary);
+        }
+        if (!made) {
+            if (NameTaken(GetLastError())) continue;
+            RemoveTemporary(temporary);
+            return false;
+        }
+        const bool placed =
+            landing == LinkLanding::replacing ? ReplaceWithLink(temporary, dst) : MoveIntoPlace(temporary, dst, 0);
+        if (placed) return true;
         RemoveTemporary(temporary);
         return false;
     }

@@ -31,3 +31,10 @@ bool LandReplacement(const std::wstring& src, const std::wstring& dst);
 // left but what was there before (parent folders created on the way excepted) and the reason is in
 // GetLastError().
 bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent);
+
+enum class LinkLanding { missing, replacing };
+
+// Makes `dst` a link like the link `src` (same kind, same target), never following either: made
+// under a temporary name and renamed into place, over the entry at `dst` when replacing (a file, or
+// another link), only where nothing is otherwise. On failure `dst` is as it was.
+bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing);

@@ -17,6 +17,7 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
     state.found = LookUpEntry(path, found);
     if (state.found) {
         state.attributes = found.dwFileAttributes;
+        state.reparseTag = found.dwReserved0;
         state.size = RecordSize(found);
     } else {
         state.error = GetLastError();

@@ -16,7 +16,9 @@ struct CounterpartState {
     bool found = false;
     DWORD error = 0;  // GetLastError() of a lookup that found nothing
     DWORD attributes = 0;
+    DWORD reparseTag = 0;
     unsigned long long size = 0;
+    bool IsLink() const { return found && twinfold::IsLinkRecord(attributes, reparseTag); }
 };
 
 // Looks up one counterpart now, by its full path.

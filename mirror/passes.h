@@ -27,5 +27,6 @@ bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent);
 // source sets g_cancelRequested and ends the pass before anything is deleted.
 void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot);
 
-// Removes one directory with everything in it, permanently, never following a link. True on success.
-bool ShellDelete(const std::wstring& directory);
+// Removes one directory with everything in it, permanently, never following a link: a link found
+// inside is removed as itself, and a link named here too. True on success.
+bool RemoveFolder(const std::wstring& directory);

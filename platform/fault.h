@@ -24,6 +24,7 @@ enum class Call {
     list,     // opening or reading a directory listing
     lookup,   // looking up one entry (FindFirstFileW on a plain path)
     symlink,  // creating a link
+    reparse,  // marks: a listed or looked-up entry is reported as a reparse point that is no link
 };
 
 struct Rule {

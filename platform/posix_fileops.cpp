@@ -10,6 +10,7 @@
 #include <random>
 
 #include "platform/posix_internal.h"
+#include "platform/posix_text.h"
 
 namespace twinfold::posix {
 
@@ -692,3 +693,64 @@ int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
             return ReportOperation(Fail(EINVAL, std::string()));
     }
 }
+
+namespace twinfold {
+
+namespace {
+
+// The link named by `path`: its folder opened and the link's own lstat, or a failure that says why
+// (a path that names no link is refused rather than followed).
+posix::Status OpenLink(const std::string& path, posix::Fd& parentDir, std::string& parent, std::string& name) {
+    using namespace posix;
+    if (!SplitEntry(path, parent, name)) return Fail(EINVAL, path);
+    Status status = OpenDirectory(parent, path, parentDir);
+    if (!status.Ok()) return status;
+    struct stat st {};
+    if (::fstatat(parentDir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, path);
+    return S_ISLNK(st.st_mode) ? Status{} : Fail(EINVAL, path);
+}
+
+}  // namespace
+
+bool ReadLinkTarget(const std::wstring& path, LinkTarget& target) {
+    using namespace posix;
+    const std::string bytes = PathBytes(path.c_str());
+    Fd parentDir;
+    std::string parent, name, text;
+    Status status = OpenLink(bytes, parentDir, parent, name);
+    if (status.Ok()) status = ReadLinkAt(At{parentDir.Get(), parent}, name, text);
+    if (!status.Ok()) return Report(status) != FALSE;
+    target.tag = IO_REPARSE_TAG_SYMLINK;
+    target.text = WideFromBytes(text);
+    return true;
+}
+
+bool CopyLink(const std::wstring& from, const std::wstring& to) {
+    using namespace posix;
+    NoteTreeChange();
+    const std::string bytes = PathBytes(from.c_str());
+    Fd parentDir;
+    std::string parent, name;
+    const Status status = OpenLink(bytes, parentDir, parent, name);
+    if (!status.Ok()) return Report(status) != FALSE;
+    return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
+}
+
+bool CreateFolders(const std::wstring& path) {
+    using namespace posix;
+    NoteTreeChange();
+    return Report(MakeParents(PathBytes(path.c_str()))) != FALSE;
+}
+
+bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
+    using namespace posix;
+    NoteTreeChange();
+    const std::string bytes = PathBytes(path.c_str());
+    Fd parentDir;
+    std::string parent, name;
+    Status status = OpenLink(bytes, parentDir, parent, name);
+    if (status.Ok() && UnlinkAt(parentDir.Get(), name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
+    return Report(status) != FALSE;
+}
+
+}  // namespace twinfold

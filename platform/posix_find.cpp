@@ -48,6 +48,7 @@ bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_vi
     DWORD attributes = 0;
     if (S_ISLNK(st.st_mode)) {
         attributes = FILE_ATTRIBUTE_REPARSE_POINT | (linkLeadsToDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0u);
+        record.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
     } else if (S_ISDIR(st.st_mode)) {
         attributes = FILE_ATTRIBUTE_DIRECTORY;
     }
@@ -62,6 +63,16 @@ bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_vi
     record.ftLastAccessTime = FileTimeFrom(st.st_atim);
     record.ftCreationTime = record.ftLastWriteTime;  // no creation time in struct stat
     return true;
+}
+
+// Tests can have an entry reported as a reparse point of a kind that is no link (a deduplicated
+// file, say), which exists only on Windows: the engine must treat it as a plain file or folder.
+void MarkIfAsked(const std::string& path, WIN32_FIND_DATAW& record) {
+    constexpr DWORD kTagOfNoLink = 0x80000013u;  // IO_REPARSE_TAG_DEDUP
+    if (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return;
+    if (!fault::Strike(fault::Call::reparse, path.c_str())) return;
+    record.dwFileAttributes = (record.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_NORMAL}) | FILE_ATTRIBUTE_REPARSE_POINT;
+    record.dwReserved0 = kTagOfNoLink;
 }
 
 // Whether the link `name` in `dirFd` leads (through any number of links) to a directory.
@@ -104,7 +115,9 @@ BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
             return Report(Fail(errno, handle.dir.Child(name)));
         }
         const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(handle.dir.fd, name);
-        return FillRecord(st, toDirectory, name, record) ? TRUE : FALSE;
+        if (!FillRecord(st, toDirectory, name, record)) return FALSE;
+        MarkIfAsked(handle.dir.Child(name), record);
+        return TRUE;
     }
     handle.next = FindHandle::Next::none;
     ::SetLastError(ERROR_NO_MORE_FILES);
@@ -225,6 +238,7 @@ HANDLE LookUp(std::string entry, WIN32_FIND_DATAW& record) {
     }
     const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(dirFd, statName);
     if (!FillRecord(st, toDirectory, name, record)) return INVALID_HANDLE_VALUE;
+    MarkIfAsked(entry, record);
     return LookupDone();
 }
 

@@ -44,6 +44,12 @@ typedef WORD FILEOP_FLAGS;
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 
+// Reparse tags, reported in dwReserved0 of a find record whose entry is a reparse point. A symbolic
+// link is the only kind the POSIX layer reports.
+#define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003u
+#define IO_REPARSE_TAG_SYMLINK 0xA000000Cu
+#define IsReparseTagNameSurrogate(tag) (((tag) & 0x20000000u) != 0)
+
 struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
@@ -153,6 +159,34 @@ inline constexpr bool kNamesIgnoreCase = false;
 
 // Appended to a directory path, asks FindFirstFileW for the listing of that directory.
 inline constexpr wchar_t kListPattern[] = {kPathSeparator, kWildcard, L'.', kWildcard, 0};
+
+// A link (symbolic link or junction) is a reparse point that stands for another name. Other reparse
+// points (deduplicated or compressed files, cloud placeholders) are ordinary files and folders.
+inline bool IsLinkRecord(DWORD attributes, DWORD reparseTag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparseTag);
+}
+
+// What a link is: its kind (reparse tag) and the text of its target as the link stores it.
+struct LinkTarget {
+    DWORD tag = 0;
+    std::wstring text;
+    bool operator==(const LinkTarget& other) const { return tag == other.tag && text == other.text; }
+};
+
+// Reads the link at `path` itself, never what it leads to. False with GetLastError() when it cannot
+// be read or is no link.
+bool ReadLinkTarget(const std::wstring& path, LinkTarget& target);
+
+// Makes a new link at `to` of the same kind and target as the link `from`, never following either
+// and never replacing anything at `to`. False with GetLastError() when it cannot be made.
+bool CopyLink(const std::wstring& from, const std::wstring& to);
+
+// Creates the folder `path` and every missing folder above it. True when it is a folder afterwards.
+bool CreateFolders(const std::wstring& path);
+
+// Removes the link at `path` itself, never what it leads to; `attributes` are those of its find
+// record (a link to a folder is removed as a folder entry on Windows). False with GetLastError().
+bool RemoveLink(const std::wstring& path, DWORD attributes);
 
 // Absolute form of `path` with relative parts and symbolic links resolved, as far as the path exists;
 // the components below the deepest existing folder are appended lexically ("." and ".." folded).

@@ -186,7 +186,7 @@ private:
                 if (m_hook) m_hook(*node->directory);
                 for (const WIN32_FIND_DATAW& record : node->directory->m_subdirs) {
                     // A link to a folder is an entry of its parent, never a way out of the tree.
-                    if (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
+                    if (twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0)) continue;
                     std::wstring childPath = node->directory->m_path;
                     childPath.push_back(twinfold::kPathSeparator);
                     childPath.append(record.cFileName);

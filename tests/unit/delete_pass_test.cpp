@@ -1,4 +1,5 @@
 #include "mirror/passes.h"
+#include "platform/win32.h"
 #include "tests/unit/test_support.h"
 
 #ifndef _WIN32
@@ -86,6 +87,39 @@ TEST_F(DeletePassTest, CancelBeforeTheEndOfTheComparisonDeletesNothing) {
     EXPECT_TRUE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), before);
 }
+
+TEST_F(DeletePassTest, AFolderGoesWithItsReadOnlyFilesAndFolders) {
+    WriteFile("dst/gone/plain.txt", "p");
+    WriteFile("dst/gone/locked.txt", "r");
+    WriteFile("dst/gone/inner/deep/locked.txt", "r");
+    WriteFile("dst/gone/sealed/locked.txt", "r");
+    for (const char* file : {"dst/gone/locked.txt", "dst/gone/inner/deep/locked.txt", "dst/gone/sealed/locked.txt"}) {
+        fs::permissions(Path(file), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+#ifdef _WIN32
+    // A read-only folder: on POSIX the bits of a folder guard its entries, and root ignores them.
+    SetFileAttributesW(WPath("dst/gone/sealed").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+#endif
+    Delete();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
+#ifdef _WIN32
+TEST_F(DeletePassTest, AFileInUseInsideAFolderStopsThePass) {
+    WriteFile("dst/gone/a/in-use.txt", "busy");
+    WriteFile("dst/later/b.txt", "b");
+    // Held open by another program that lets nobody delete it.
+    HANDLE busy = CreateFileW(WPath("dst/gone/a/in-use.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(busy, INVALID_HANDLE_VALUE);
+    Delete();
+    CloseHandle(busy);
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ReadFile("dst/gone/a/in-use.txt"), "busy");
+}
+#endif
 
 #ifndef _WIN32
 TEST_F(DeletePassTest, FailedFileDeletionStopsBeforeAnyFolderIsRemoved) {

@@ -127,5 +127,40 @@ TEST_F(LinksTest, FolderSwappedForALinkBeforeItsRemovalIsNotFollowed) {
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 }
 
+TEST_F(LinksTest, LinksAreComparedByWhatTheySayNotByTheirSize) {
+    WriteFile("outside/bbbb", "b");
+    MakeDir("src");
+    MakeDir("dst");
+    fs::create_symlink("aaaa", Path("src/file-link"));         // the destination's says "bbbb": same length
+    fs::create_directory_symlink("docs", Path("src/dir-link"));  // the destination's says "subs"
+    fs::create_symlink("target", Path("src/was-a-file"));       // the destination has a file there
+    fs::create_symlink("target", Path("src/was-a-folder"));     // the destination has a real folder there
+    fs::create_symlink("bbbb", Path("dst/file-link"));
+    fs::create_directory_symlink("subs", Path("dst/dir-link"));
+    WriteFile("dst/was-a-file", "123456");  // as long as the link's target text
+    WriteFile("dst/was-a-folder/mine.txt", "mine");
+
+    EXPECT_EQ(RunUnattended({WPath("src"), WPath("dst"), false}).exitCode, 0);
+    EXPECT_EQ(fs::read_symlink(Path("dst/file-link")), "aaaa");
+    EXPECT_EQ(fs::read_symlink(Path("dst/dir-link")), "docs");
+    EXPECT_EQ(fs::read_symlink(Path("dst/was-a-file")), "target");
+    EXPECT_EQ(ReadFile("dst/was-a-folder/mine.txt"), "mine") << "the copy pass never removes a folder";
+    EXPECT_EQ(ReadFile("outside/bbbb"), "b");
+}
+
+TEST_F(LinksTest, ReparsePointsThatAreNoLinksAreWalkedAsFolders) {
+    // "dedup" is reported as a reparse point of a kind that is no link, in both trees, as Windows
+    // reports a deduplicated or cloud-backed folder: it must be entered and compared like any folder.
+    WriteFile("src/dedup/new.txt", "new");
+    WriteFile("src/dedup/inner/kept.txt", "kept");
+    WriteFile("dst/dedup/inner/kept.txt", "kept");
+    WriteFile("dst/dedup/extra.txt", "extra");
+    fault::Install({fault::Call::reparse, 1, true, 0, "/dedup", nullptr});
+    EXPECT_EQ(Run(), 0);
+    EXPECT_GT(fault::MatchingUses(), 0u) << "entries were marked";
+    fault::Clear();
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
 }  // namespace
 }  // namespace twinfold::test
