@@ -1,3 +1,16 @@
+// The main dialog and the interactive run.
+//
+// How the program ends:
+//   - Exit or Escape with no job running, and the close box with no job running: EndProgram posts
+//     the quit message; the modal loop ends, RunInteractive drains the queue, releases COM and
+//     g_ini, and returns 0.
+//   - Exit or Escape during a job: only g_cancelRequested is set. The worker stops at its next
+//     check and posts kJobEndedMessage; FinishJob returns the dialog to Idle. Nothing ends.
+//   - The close box during a job: EndProgram cancels the job (button "Cancelling..."), marks the
+//     program as ending (s_ending: no new job may start), and waits in PumpUntilMirrorThreadEnds,
+//     which serves the worker's calls on the dialog and closes a result box the worker shows. Once
+//     the worker has ended, FinishJob releases it and the quit message is posted as above. The
+//     worker is never killed: the file operation it is in finishes, and g_ini outlives its last use.
 #include "app/main_dialog.h"
 
 #include <commctrl.h>
@@ -83,8 +96,7 @@ void FinishJob(HWND dialog) {
     ReleaseMirrorThread();
 }
 
-// Ending during a job cancels it and lets the worker finish the file operation it is in: killing it
-// could leave a destination file half written, and g_ini must outlive the worker's last use.
+// Ends the program; during a job (the close box), only once the worker has ended.
 void EndProgram(HWND dialog) {
     if (g_jobRunning) {
         RequestCancel(dialog);
@@ -124,7 +136,13 @@ void OnCommand(HWND dialog, int command) {
             }
             break;
         case IDCANCEL:
-            EndProgram(dialog);
+            // Exit (or Escape) during a job only asks the job to stop: the dialog stays, unchanged,
+            // and returns to Idle when the job has ended. With no job it ends the program.
+            if (g_jobRunning) {
+                g_cancelRequested = true;
+            } else {
+                EndProgram(dialog);
+            }
             break;
         case IDC_SRC_BROWSE:
             Browse(dialog, IDC_SRC_EDIT);
