@@ -76,11 +76,13 @@ check "source inside the destination refused" expect_exit 1 unattended "SrcDir=$
 check "refusals touched nothing" [ "$before" = "$(find "$work" | sort | md5sum)" ]
 check "the same folder on both sides is allowed" expect_exit 0 unattended "SrcDir=$src" "DstDir=$src/"
 
-# A failing copy ends with exit code 1 and never runs the delete pass.
+# A failing copy ends with exit code 1 and never runs the delete pass; a failing deletion ends with 1 too.
 printf 'changed size' > "$src/dir2/sub2/file2.txt"
 mkdir -p "$dst/must-survive"
 check "failed copy exits 1" env_exit TWINFOLD_FAULT=rename:1:ENOSPC 1 unattended "SrcDir=$src" "DstDir=$dst"
 check "failed copy left the delete pass unrun" [ -d "$dst/must-survive" ]
+check "failed folder removal exits 1" env_exit TWINFOLD_FAULT=rmdir:1:EACCES 1 unattended "SrcDir=$src" "DstDir=$dst"
+check "after a complete copy pass" cmp -s "$src/dir2/sub2/file2.txt" "$dst/dir2/sub2/file2.txt"
 check "a re-run completes the mirror" expect_exit 0 unattended "SrcDir=$src" "DstDir=$dst"
 check "and leaves it exact" diff -r "$src" "$dst"
 
