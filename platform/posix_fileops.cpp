@@ -40,9 +40,7 @@ Status ReadNames(const At& dir, std::vector<std::string>& names) {
     copy.Release();
     ::rewinddir(stream.Get());
     for (;;) {
-        if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
-        errno = 0;
-        const struct dirent* entry = ::readdir(stream.Get());
+        const struct dirent* entry = ReadDir(stream.Get(), dir.path);
         if (entry == nullptr) {
             if (errno != 0) return Fail(errno, dir.path);
             return Status{};
