@@ -321,7 +321,8 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
                 return Fail(errno, entryPath);
             }
             if (S_ISDIR(st.st_mode)) {
-                Fd fd(OpenSubdirectory(dir.fd, entry));
+                // The hook sits between the lstat and the open: the moment a swap for a link would strike.
+                Fd fd(fault::Strike(fault::Call::open, entryPath.c_str()) ? -1 : OpenSubdirectory(dir.fd, entry));
                 if (fd.Valid()) {
                     status = enter(std::move(fd), entry);
                     if (!status.Ok()) return status;

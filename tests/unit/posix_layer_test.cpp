@@ -556,6 +556,28 @@ TEST_F(PosixFileOps, ShellDeleteNeverLeavesTheNamedFolder) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(PosixFileOps, ShellDeleteFollowsNoLinkSwappedInJustBeforeItEntersAFolder) {
+    if (!SymlinksSupported(root_)) GTEST_SKIP() << "no symbolic links here";
+    WriteFile("outside/precious", "p");
+    WriteFile("tree/sub/f", "y");
+    // The walk has seen tree/sub as a folder; it becomes a link to the outside folder before the open.
+    fault::Rule swap;
+    swap.call = fault::Call::open;
+    swap.pathPart = Path("tree/sub").string();
+    swap.action = [this] {
+        fs::rename(Path("tree/sub"), Path("moved-sub"));
+        fs::create_directory_symlink(Path("outside"), Path("tree/sub"));
+    };
+    {
+        FaultScope scope(swap);
+        EXPECT_EQ(ShellOp(FO_DELETE, WPath("tree")), 0) << GetLastError();
+        EXPECT_EQ(fault::MatchingUses(), 1u) << "the swap happened";
+    }
+    EXPECT_FALSE(Exists("tree"));
+    EXPECT_EQ(ReadFile("outside/precious"), "p");
+    EXPECT_EQ(ReadFile("moved-sub/f"), "y");
+}
+
 TEST_F(PosixFileOps, ShellOperationsFailWhenAFolderListingBreaksOff) {
     // A read error part way through a folder's names is a failure, never a shorter folder.
     WriteFile("tree/a", "a");
