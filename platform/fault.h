@@ -14,7 +14,7 @@
 namespace twinfold::fault {
 
 enum class Call {
-    open,     // opening a file for reading or creating one for writing
+    open,     // opening a file for reading or creating one for writing; entering a folder to remove it
     read,     // reading file data
     write,    // writing file data
     rename,   // moving a finished temporary file (or settings file) into place

@@ -53,9 +53,7 @@ Status ReadNames(const At& dir, std::vector<std::string>& names) {
     copy.Release();
     ::rewinddir(stream.Get());
     for (;;) {
-        if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
-        errno = 0;
-        const struct dirent* entry = ::readdir(stream.Get());
+        const struct dirent* entry = ReadDir(stream.Get(), dir.path);
         if (entry == nullptr) {
             if (errno != 0) return Fail(errno, dir.path);
             return Status{};
@@ -370,7 +368,8 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
                 return Fail(errno, entryPath);
             }
             if (S_ISDIR(st.st_mode)) {
-                Fd fd(OpenSubdirectory(dir.fd, entry));
+                // The hook sits between the lstat and the open: the moment a swap for a link would strike.
+                Fd fd(fault::Strike(fault::Call::open, entryPath.c_str()) ? -1 : OpenSubdirectory(dir.fd, entry));
                 if (fd.Valid()) {
                     status = enter(std::move(fd), entry);
                     if (!status.Ok()) return status;

@@ -100,9 +100,7 @@ BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
         return FillRecord(st, false, "..", record) ? TRUE : FALSE;
     }
     while (handle.next == FindHandle::Next::entries) {
-        if (fault::Strike(fault::Call::list, handle.dir.path.c_str())) return Report(Fail(errno, handle.dir.path));
-        errno = 0;
-        const struct dirent* entry = ::readdir(handle.stream.Get());
+        const struct dirent* entry = ReadDir(handle.stream.Get(), handle.dir.path);
         if (entry == nullptr) {
             if (errno != 0) return Report(Fail(errno, handle.dir.path));
             break;

@@ -158,6 +158,14 @@ inline int SymlinkAt(const char* target, int dirFd, const char* name, const std:
     return ::symlinkat(target, dirFd, name);
 }
 
+// readdir: the next entry, or nullptr with errno 0 at the end and the failure's errno otherwise. A fault
+// fails the read itself, so that the caller takes the branch a real I/O error takes.
+inline const struct dirent* ReadDir(DIR* stream, const std::string& hookPath) {
+    if (fault::Strike(fault::Call::list, hookPath.c_str())) return nullptr;
+    errno = 0;
+    return ::readdir(stream);
+}
+
 // Writes all of `data`, retrying short writes. 0 or an errno.
 int WriteAll(int fd, const char* data, std::size_t size, const std::string& hookPath);
 

@@ -18,6 +18,11 @@ expect_exit() {  # expect_exit CODE ARGS...
     [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want: $*" >&2; cat "$work/err" >&2; return 1; }
 }
 
+files_exist() {  # files_exist PATH...: every one a regular file
+    local path
+    for path; do [ -f "$path" ] || { echo "  missing: $path" >&2; return 1; }; done
+}
+
 env_exit() {  # env_exit NAME=VALUE CODE ARGS...: expect_exit with one more variable in the environment
     local assignment=$1; shift
     (export "${assignment?}"; expect_exit "$@")
@@ -48,7 +53,7 @@ rm "$src/dir9/sub9/file9.txt"
 mkdir -p "$dst/extra/nested/deeper" && printf x > "$dst/extra/nested/deeper/x" && printf y > "$dst/dir1/extra.txt"
 
 check "NoDelete run exits 0" expect_exit 0 unattended "SrcDir=$src" "DstDir=$dst" NoDelete
-check "NoDelete keeps the extras" [ -f "$dst/extra/nested/deeper/x" ] && [ -f "$dst/dir1/extra.txt" ] && [ -f "$dst/dir9/sub9/file9.txt" ]
+check "NoDelete keeps the extras" files_exist "$dst/extra/nested/deeper/x" "$dst/dir1/extra.txt" "$dst/dir9/sub9/file9.txt"
 check "NoDelete copies the changes" cmp -s "$src/dir3/sub4/file5.txt" "$dst/dir3/sub4/file5.txt"
 check "a full run exits 0" expect_exit 0 unattended "SrcDir=$src" "DstDir=$dst"
 check "a full run leaves an exact mirror" diff -r "$src" "$dst"
@@ -71,11 +76,13 @@ check "source inside the destination refused" expect_exit 1 unattended "SrcDir=$
 check "refusals touched nothing" [ "$before" = "$(find "$work" | sort | md5sum)" ]
 check "the same folder on both sides is allowed" expect_exit 0 unattended "SrcDir=$src" "DstDir=$src/"
 
-# A failing copy ends with exit code 1 and never runs the delete pass.
+# A failing copy ends with exit code 1 and never runs the delete pass; a failing deletion ends with 1 too.
 printf 'changed size' > "$src/dir2/sub2/file2.txt"
 mkdir -p "$dst/must-survive"
 check "failed copy exits 1" env_exit TWINFOLD_FAULT=rename:1:ENOSPC 1 unattended "SrcDir=$src" "DstDir=$dst"
 check "failed copy left the delete pass unrun" [ -d "$dst/must-survive" ]
+check "failed folder removal exits 1" env_exit TWINFOLD_FAULT=rmdir:1:EACCES 1 unattended "SrcDir=$src" "DstDir=$dst"
+check "after a complete copy pass" cmp -s "$src/dir2/sub2/file2.txt" "$dst/dir2/sub2/file2.txt"
 check "a re-run completes the mirror" expect_exit 0 unattended "SrcDir=$src" "DstDir=$dst"
 check "and leaves it exact" diff -r "$src" "$dst"
 

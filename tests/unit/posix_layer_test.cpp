@@ -556,6 +556,42 @@ TEST_F(PosixFileOps, ShellDeleteNeverLeavesTheNamedFolder) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(PosixFileOps, ShellDeleteFollowsNoLinkSwappedInJustBeforeItEntersAFolder) {
+    if (!SymlinksSupported(root_)) GTEST_SKIP() << "no symbolic links here";
+    WriteFile("outside/precious", "p");
+    WriteFile("tree/sub/f", "y");
+    // The walk has seen tree/sub as a folder; it becomes a link to the outside folder before the open.
+    fault::Rule swap;
+    swap.call = fault::Call::open;
+    swap.pathPart = Path("tree/sub").string();
+    swap.action = [this] {
+        fs::rename(Path("tree/sub"), Path("moved-sub"));
+        fs::create_directory_symlink(Path("outside"), Path("tree/sub"));
+    };
+    {
+        FaultScope scope(swap);
+        EXPECT_EQ(ShellOp(FO_DELETE, WPath("tree")), 0) << GetLastError();
+        EXPECT_EQ(fault::MatchingUses(), 1u) << "the swap happened";
+    }
+    EXPECT_FALSE(Exists("tree"));
+    EXPECT_EQ(ReadFile("outside/precious"), "p");
+    EXPECT_EQ(ReadFile("moved-sub/f"), "y");
+}
+
+TEST_F(PosixFileOps, ShellOperationsFailWhenAFolderListingBreaksOff) {
+    // A read error part way through a folder's names is a failure, never a shorter folder.
+    WriteFile("tree/a", "a");
+    WriteFile("tree/b", "b");
+    for (UINT func : {FO_COPY, FO_DELETE}) {
+        SCOPED_TRACE(func == FO_COPY ? "copy" : "delete");
+        // The listing's first use opens it, the second reads its first name.
+        FaultScope scope(fault::Rule{fault::Call::list, 2, false, EIO, Path("tree").string(), nullptr});
+        EXPECT_EQ(ShellOp(func, WPath("tree"), func == FO_COPY ? WPath("copy") : std::wstring()),
+                  static_cast<int>(ERROR_IO_DEVICE));
+    }
+    EXPECT_EQ(ListTree(Path("tree")).size(), 2u);
+}
+
 TEST_F(PosixFileOps, DeepTreesBeyondPathMaxAreCopiedAndDeleted) {
     // Built by descriptor: the full paths are too long for a single system call.
     const std::string name(120, 'd');
