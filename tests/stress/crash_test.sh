@@ -18,11 +18,7 @@ failures=0
 
 fail() { echo "FAIL (kill $k): $*" >&2; failures=$((failures + 1)); }
 
-# Checksums of every file below $1, as "relative-path<TAB>md5" sorted by path.
-sums() {
-    [ -d "$1" ] || return 0
-    (cd "$1" && find . -type f -print0 | xargs -0 -r md5sum | awk '{h=$1; sub(/^[^ ]+  \.\//, ""); print $0 "\t" h}' | sort)
-}
+. "$(dirname "$0")/crash_checks.sh"
 
 make_tree() {
     local i d
@@ -60,10 +56,7 @@ for ((k = 1; k <= kills; k++)); do
     # every other incremental run also has a whole folder to copy.
     if [ $((k % 4)) -eq 0 ]; then rm -rf "$dst"; else change_source; fi
     [ $((k % 2)) -eq 1 ] && rm -rf "$dst/d$((RANDOM % 37))"
-    ( [ -d "$dst" ] && cd "$dst" && find . -mindepth 1 -type d | sort ) > "$work/dirs.before"
-    src_before=$(sums "$src")
-    sums "$dst" 2>/dev/null > "$work/dst.before" || : > "$work/dst.before"
-    printf '%s\n' "$src_before" > "$work/src.sums"
+    note_before
 
     "$bin" unattended "SrcDir=$src" "DstDir=$dst" &
     pid=$!
@@ -72,23 +65,7 @@ for ((k = 1; k <= kills; k++)); do
     kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
 
-    [ "$(sums "$src")" = "$src_before" ] || fail "the source changed"
-    # Each destination file under its own name: its previous version, or its source's content.
-    bad=$(sums "$dst" | grep -v $'/\\.twinfold-tmp-\|^\\.twinfold-tmp-' |
-          awk -F'\t' 'FILENAME == ARGV[1] { prev[$1] = $2; next }
-                      FILENAME == ARGV[2] { want[$1] = $2; next }
-                      !($1 in prev && prev[$1] == $2) && !($1 in want && want[$1] == $2) { print $1 }' \
-              "$work/dst.before" "$work/src.sums" -)
-    [ -z "$bad" ] || fail "destination files that are neither old nor complete: $(echo $bad | head -c 300)"
-    # Each folder that appeared under its own name: the whole of its source, with its bits.
-    partial=""
-    while IFS= read -r d; do
-        [ -n "$d" ] || continue
-        if ! diff -r "$src/$d" "$dst/$d" > /dev/null 2>&1 ||
-           [ "$(stat -c %a "$src/$d")" != "$(stat -c %a "$dst/$d")" ]; then partial="$partial $d"; diff -r "$src/$d" "$dst/$d" | head -5 >&2; stat -c "%a %n" "$src/$d" "$dst/$d" >&2; fi
-    done < <(comm -13 "$work/dirs.before" <( [ -d "$dst" ] && cd "$dst" && find . -mindepth 1 -type d \
-                 -not -path '*/.twinfold-tmp-*' | sort))
-    [ -z "$partial" ] || fail "folders that stand partial under their own names:$(echo $partial | head -c 300)"
+    check_after_kill
 
     "$bin" unattended "SrcDir=$src" "DstDir=$dst"
     code=$?

@@ -23,10 +23,7 @@ run() {  # one unattended run; its exit code
     wine "$exe" unattended "SrcDir=$(winpath "$src")" "DstDir=$(winpath "$dst")" >/dev/null 2>&1
 }
 
-sums() {  # "relative-path<TAB>md5" of every file below $1, sorted
-    [ -d "$1" ] || return 0
-    (cd "$1" && find . -type f -print0 | xargs -0 -r md5sum | awk '{h=$1; sub(/^[^ ]+  \.\//, ""); print $0 "\t" h}' | sort)
-}
+. "$(dirname "$0")/../stress/crash_checks.sh"
 
 big_files() {  # new contents, of new sizes, for the files that each round replaces
     local i
@@ -51,10 +48,7 @@ for ((k = 1; k <= kills; k++)); do
     big_files
     rm -rf "$dst/folder"
     [ $((k % 5)) -eq 0 ] && rm -f "$dst/small/s$((RANDOM % 150 + 1)).txt"
-    src_before=$(sums "$src")
-    printf '%s\n' "$src_before" > "$work/src.sums"
-    sums "$dst" > "$work/dst.before"
-    (cd "$dst" && find . -mindepth 1 -type d | sort) > "$work/dirs.before"
+    note_before
 
     wine "$exe" unattended "SrcDir=$(winpath "$src")" "DstDir=$(winpath "$dst")" >/dev/null 2>&1 &
     pid=$!
@@ -67,18 +61,7 @@ for ((k = 1; k <= kills; k++)); do
     } 2>/dev/null
     sleep 0.2  # the wineserver lets go of the dead process's files
 
-    [ "$(sums "$src")" = "$src_before" ] || fail "the source changed"
-    bad=$(sums "$dst" | grep -v $'/\\.twinfold-tmp-\|^\\.twinfold-tmp-' |
-          awk -F'\t' 'FILENAME == ARGV[1] { prev[$1] = $2; next }
-                      FILENAME == ARGV[2] { want[$1] = $2; next }
-                      !($1 in prev && prev[$1] == $2) && !($1 in want && want[$1] == $2) { print $1 }' \
-              "$work/dst.before" "$work/src.sums" -)
-    [ -z "$bad" ] || fail "destination files that are neither old nor complete: $(echo $bad | head -c 300)"
-    partial=""
-    while IFS= read -r d; do
-        [ -n "$d" ] && ! diff -r "$src/$d" "$dst/$d" > /dev/null 2>&1 && partial="$partial $d"
-    done < <(comm -13 "$work/dirs.before" <(cd "$dst" && find . -mindepth 1 -type d -not -path '*/.twinfold-tmp-*' | sort))
-    [ -z "$partial" ] || fail "folders that stand partial under their own names:$partial"
+    check_after_kill
 
     run
     code=$?
