@@ -25,7 +25,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const CDirectory* copiedIn = nullptr;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
         FormCounterpartPath(dstPath, dstText, cursor);
-        const CDirectory* directory = cursor.m_position.m_directory;
+        const CDirectory* directory = cursor.Directory();
         const CounterpartState* madeAhead = copiedFolder || copiedIn == directory ? nullptr : ahead.Find(cursor);
         const CounterpartState counterpart = madeAhead != nullptr ? *madeAhead : LookUpCounterpart(dstPath);
         bool copied = false;
@@ -34,13 +34,13 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             ok = ShellCopy(cursor.GetFullPath(), dstPath, silent);
             copied = true;
             if (cursor.IsDirectory()) copiedFolder = true;
-        } else if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        } else if (cursor.IsDirectory() && !(cursor.Attributes() & FILE_ATTRIBUTE_REPARSE_POINT) &&
                    (counterpart.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             // A link in the destination where the source has a folder: copying the folder's entries
             // through it would write outside the destination. A clash, like a file in that place.
             g_cancelRequested = true;
             return;
-        } else if (!cursor.IsDirectory() && RecordSize(*cursor.GetFindData()) != counterpart.size) {
+        } else if (!cursor.IsDirectory() && cursor.Size() != counterpart.size) {
             // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
             ok = CopyFileW(cursor.GetFullPath().c_str(), dstPath.c_str(), FALSE) != FALSE;
             copied = true;

@@ -23,9 +23,9 @@ struct Walked {
 std::vector<Walked> Walk(const CDirectoryTree& tree) {
     std::vector<Walked> entries;
     for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-        EXPECT_NE(cursor.GetFindData(), nullptr);
+        EXPECT_STRNE(cursor.Name(), L"");
         EXPECT_EQ(cursor.GetFullPath(), tree.Root() + cursor.GetRelativePath());
-        entries.push_back({cursor.GetRelativePath(), cursor.IsDirectory(), RecordSize(*cursor.GetFindData())});
+        entries.push_back({cursor.GetRelativePath(), cursor.IsDirectory(), cursor.Size()});
     }
     return entries;
 }
@@ -107,7 +107,7 @@ TEST_F(DirectoryTreeTest, EmptyAndMissingRootsGiveAnEmptySnapshot) {
             cursor.Next();
             EXPECT_TRUE(cursor.AtEnd());
             EXPECT_FALSE(cursor.IsDirectory());
-            EXPECT_EQ(cursor.GetFindData(), nullptr);
+            EXPECT_STREQ(cursor.Name(), L"");
             EXPECT_EQ(cursor.GetFullPath(), L"");
             EXPECT_EQ(cursor.GetRelativePath(), L"");
         }
@@ -173,15 +173,14 @@ TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
 // The walk the snapshot must give, made the plain way: one folder scanned after another, each
 // folder's subtree in full before the next subfolder's, links not entered.
 void ReferenceWalk(const std::wstring& path, size_t rootLength, std::vector<std::wstring>& out) {
-    const CDirectory directory(path);
-    for (const auto* records : {&directory.m_subdirs, &directory.m_files}) {
-        for (const WIN32_FIND_DATAW& record : *records)
-            out.push_back(path.substr(rootLength) + kPathSeparator + record.cFileName);
+    const CDirectoryTree directory(path, Recursion::no);
+    std::vector<std::wstring> subfolders;
+    for (CTreeIterator cursor = directory.Begin(); !cursor.AtEnd(); cursor.Next()) {
+        out.push_back(path.substr(rootLength) + kPathSeparator + cursor.Name());
+        if (cursor.IsDirectory() && !(cursor.Attributes() & FILE_ATTRIBUTE_REPARSE_POINT))
+            subfolders.push_back(cursor.GetFullPath());
     }
-    for (const WIN32_FIND_DATAW& record : directory.m_subdirs) {
-        if (!(record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            ReferenceWalk(path + kPathSeparator + record.cFileName, rootLength, out);
-    }
+    for (const std::wstring& subfolder : subfolders) ReferenceWalk(subfolder, rootLength, out);
 }
 
 TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
@@ -208,7 +207,7 @@ TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
     std::vector<std::wstring> hooked;
     const ScanHook hook = [&](const CDirectory& directory) {
         std::lock_guard<std::mutex> lock(mutex);
-        hooked.push_back(directory.m_path.substr(WPath("root").size()));
+        hooked.push_back(directory.Path().substr(WPath("root").size()));
     };
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -223,7 +222,7 @@ TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
         // each folder before anything inside it.
         std::set<std::wstring> folders{L""};
         for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (cursor.IsDirectory() && !(cursor.Attributes() & FILE_ATTRIBUTE_REPARSE_POINT))
                 folders.insert(cursor.GetRelativePath());
         }
         EXPECT_EQ(std::set<std::wstring>(hooked.begin(), hooked.end()), folders);
