@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -141,6 +142,37 @@ TEST_F(DirectoryTreeTest, RootWithTrailingSeparatorKeepsRelativePaths) {
     EXPECT_EQ(entries[1].relative, Rel("sub/f.txt"));
     // The full path keeps the root exactly as given, so the separator appears twice.
     EXPECT_EQ(tree.Begin().GetFullPath(), WPath("root") + kPathSeparator + kPathSeparator + L"sub");
+}
+
+TEST_F(DirectoryTreeTest, FoldersOfThousandsOfEntriesKeepEveryNameAndSize) {
+    // Names of every length up to 150 characters, in folders scanned by different threads: together
+    // far more text than one block of names holds, so many names lie across where blocks end.
+    std::map<std::wstring, Walked> expected;
+    for (int folder = 0; folder < 2; ++folder) {
+        for (int i = 0; i < 800; ++i) {
+            const std::string name = std::to_string(i) + "-" + std::string(static_cast<size_t>(i * 37 % 150), 'n');
+            const std::string relative = "big" + std::to_string(folder) + "/" + name;
+            if (i % 10 == 0) {
+                MakeDir("root/" + relative);
+                expected[Rel(relative)] = {Rel(relative), true, 0};
+            } else {
+                WriteFile("root/" + relative, std::string(static_cast<size_t>(i % 7), 's'));
+                expected[Rel(relative)] = {Rel(relative), false, static_cast<unsigned long long>(i % 7)};
+            }
+        }
+        expected[Rel("big" + std::to_string(folder))] = {Rel("big" + std::to_string(folder)), true, 0};
+    }
+    const CDirectoryTree tree(WPath("root"), Recursion::yes);
+    std::map<std::wstring, Walked> walked;
+    for (const Walked& entry : Walk(tree)) EXPECT_TRUE(walked.emplace(entry.relative, entry).second);
+    ASSERT_EQ(walked.size(), expected.size());
+    for (const auto& [relative, want] : expected) {
+        SCOPED_TRACE(FromWide(relative).string());
+        const auto found = walked.find(relative);
+        ASSERT_NE(found, walked.end());
+        EXPECT_EQ(found->second.directory, want.directory);
+        EXPECT_EQ(found->second.size, want.size);
+    }
 }
 
 TEST_F(DirectoryTreeTest, CopiedCursorWalksOnItsOwn) {
