@@ -116,10 +116,6 @@ public:
     const CDirectory* Directory() const { return m_directory; }
     std::size_t Index() const { return m_index; }
 
-    bool operator==(const CTreeIterator& other) const {
-        return m_tree == other.m_tree && m_directory == other.m_directory && m_index == other.m_index;
-    }
-
 private:
     friend class CDirectoryTree;
 
