@@ -37,11 +37,10 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const CDirectory* copiedIn = nullptr;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
         FormCounterpartPath(dstPath, dstText, cursor);
-        const CDirectory* directory = cursor.m_position.m_directory;
+        const CDirectory* directory = cursor.Directory();
         const CounterpartState* madeAhead = copiedFolder || copiedIn == directory ? nullptr : ahead.Find(cursor);
         const CounterpartState counterpart = madeAhead != nullptr ? *madeAhead : LookUpCounterpart(dstPath);
-        const WIN32_FIND_DATAW& record = *cursor.GetFindData();
-        const bool link = twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0);
+        const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
         bool copied = false;
         bool ok = true;
         if (!counterpart.found) {
@@ -64,7 +63,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             // through it would write outside the destination. A clash, like a file in that place.
             g_cancelRequested = true;
             return;
-        } else if (!cursor.IsDirectory() && RecordSize(record) != counterpart.size) {
+        } else if (!cursor.IsDirectory() && cursor.Size() != counterpart.size) {
             // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
             ok = LandReplacement(cursor.GetFullPath(), dstPath);
             copied = true;

@@ -35,13 +35,11 @@ ScanHook CounterpartLookups::Hook(std::size_t rootLength) {
 void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t rootLength) {
     if (!directory.HasEntries()) return;
     std::vector<CounterpartState> answers;
-    answers.reserve(directory.m_subdirs.size() + directory.m_files.size());
+    answers.reserve(directory.Count());
     std::wstring path;
-    for (const auto* records : {&directory.m_subdirs, &directory.m_files}) {
-        for (const WIN32_FIND_DATAW& record : *records) {
-            FormCounterpartPath(path, m_otherRoot, directory.m_path, rootLength, record.cFileName);
-            answers.push_back(LookUpCounterpart(path));
-        }
+    for (size_t i = 0; i < directory.Count(); ++i) {
+        FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
+        answers.push_back(LookUpCounterpart(path));
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_answers.emplace(&directory, std::move(answers));
@@ -49,11 +47,7 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
 
 const CounterpartState* CounterpartLookups::Find(const CTreeIterator& cursor) const {
     if (m_answers.empty() || cursor.AtEnd()) return nullptr;
-    const CDirectoryIterator& position = cursor.m_position;
-    const auto found = m_answers.find(position.m_directory);
+    const auto found = m_answers.find(cursor.Directory());
     if (found == m_answers.end()) return nullptr;
-    const size_t index = position.m_subdirIndex >= 0
-                             ? static_cast<size_t>(position.m_subdirIndex)
-                             : position.m_directory->m_subdirs.size() + static_cast<size_t>(position.m_fileIndex);
-    return index < found->second.size() ? &found->second[index] : nullptr;
+    return cursor.Index() < found->second.size() ? &found->second[cursor.Index()] : nullptr;
 }

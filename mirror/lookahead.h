@@ -44,6 +44,6 @@ private:
 
     const std::wstring m_otherRoot;
     std::mutex m_mutex;
-    // Per scanned directory, one answer per entry in walking order: subdirectories, then files.
+    // Per scanned directory, one answer per entry, numbered as the directory numbers them.
     std::unordered_map<const CDirectory*, std::vector<CounterpartState>> m_answers;
 };

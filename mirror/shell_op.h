@@ -24,8 +24,8 @@ inline void FormCounterpartPath(std::wstring& out, const std::wstring& otherRoot
     out.append(name);
 }
 inline void FormCounterpartPath(std::wstring& out, const std::wstring& otherRoot, const CTreeIterator& entry) {
-    FormCounterpartPath(out, otherRoot, entry.m_position.m_directory->m_path, entry.m_tree->Root().size(),
-                        entry.GetFindData()->cFileName);
+    out.assign(otherRoot);
+    entry.AppendRelativePath(out);
 }
 
 // One shell file operation on a single path (`to` null for a delete), with no window owner.

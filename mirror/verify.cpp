@@ -14,7 +14,7 @@ void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals) {
         } else {
             ++totals.numFiles;
             // Full 64-bit sizes: trees that differ by a multiple of 4 GiB in one file must not match.
-            totals.totalSize += RecordSize(*cursor.GetFindData());
+            totals.totalSize += cursor.Size();
         }
     }
 }

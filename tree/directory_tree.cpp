@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <cwchar>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -32,35 +33,89 @@ private:
 };
 
 // A buffer that once held a huge folder is not kept for the rest of the thread's life.
-void ReleaseIfLarge(std::vector<WIN32_FIND_DATAW>& buffer) {
+template <typename Record>
+void ReleaseIfLarge(std::vector<Record>& buffer) {
     constexpr size_t kKeptRecords = 4096;
-    if (buffer.capacity() > kKeptRecords) std::vector<WIN32_FIND_DATAW>().swap(buffer);
+    if (buffer.capacity() > kKeptRecords) std::vector<Record>().swap(buffer);
 }
 
 }  // namespace
 
-CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
-    // Records are gathered in buffers that each thread reuses, then copied once into arrays of
+// The names of a snapshot, back to back in blocks that never move, so that an entry keeps a plain
+// pointer to its name and no allocation of its own. Blocks grow with the snapshot, so a small
+// tree takes a few kilobytes and a big one wastes at most the unused end of each block.
+class NameArena {
+public:
+    NameArena() = default;
+    NameArena(const NameArena&) = delete;
+    NameArena& operator=(const NameArena&) = delete;
+
+    // A terminated copy of the `length` characters at `name`.
+    const wchar_t* Add(const wchar_t* name, size_t length) {
+        const size_t needed = length + 1;
+        if (needed > m_left) {
+            const size_t size = std::max(m_nextBlock, needed);
+            // Not value-initialised: the unused end of a block is never touched, so never resident.
+            m_blocks.emplace_back(new wchar_t[size]);
+            m_free = m_blocks.back().get();
+            m_left = size;
+            m_nextBlock = std::min(m_nextBlock * 2, kLargestBlock);
+        }
+        wchar_t* copy = m_free;
+        std::copy_n(name, length, copy);
+        copy[length] = L'\0';
+        m_free += needed;
+        m_left -= needed;
+        return copy;
+    }
+
+    // Takes over the blocks of `other`, whose names stay where they are; `other` starts afresh.
+    void Adopt(NameArena& other) {
+        for (auto& block : other.m_blocks) m_blocks.push_back(std::move(block));
+        other.m_blocks.clear();
+        other.m_free = nullptr;
+        other.m_left = 0;
+    }
+
+private:
+    static constexpr size_t kFirstBlock = 1024;        // characters
+    static constexpr size_t kLargestBlock = 64 * 1024;
+
+    std::vector<std::unique_ptr<wchar_t[]>> m_blocks;
+    wchar_t* m_free = nullptr;
+    size_t m_left = 0;
+    size_t m_nextBlock = kFirstBlock;
+};
+
+CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path) {
+    // Entries are gathered in buffers that each thread reuses, then copied once into an array of
     // exactly the right size: a snapshot of a big tree holds no spare capacity.
-    thread_local std::vector<WIN32_FIND_DATAW> t_subdirs;
-    thread_local std::vector<WIN32_FIND_DATAW> t_files;
+    thread_local std::vector<Entry> t_subdirs;
+    thread_local std::vector<Entry> t_files;
     t_subdirs.clear();
     t_files.clear();
     WIN32_FIND_DATAW record;
+    const auto keep = [&names](const WIN32_FIND_DATAW& found, std::vector<Entry>& into) {
+        const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        into.push_back(Entry{names.Add(found.cFileName, std::wcslen(found.cFileName)), RecordSize(found),
+                             found.dwFileAttributes, reparse ? found.dwReserved0 : 0});
+    };
     {
         ScopedFindHandle search(FindFirstFileW((m_path + twinfold::kListPattern).c_str(), &record));
         if (search.IsValid()) {
             do {
                 if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotOrDotDot(record.cFileName)) t_subdirs.push_back(record);
+                    if (!IsDotOrDotDot(record.cFileName)) keep(record, t_subdirs);
                 } else {
-                    t_files.push_back(record);
+                    keep(record, t_files);
                 }
             } while (FindNextFileW(search.Get(), &record));
             // Anything but the normal end means the folder held more than was read.
             if (GetLastError() != ERROR_NO_MORE_FILES) m_complete = false;
-            m_subdirs.assign(t_subdirs.begin(), t_subdirs.end());
-            m_files.assign(t_files.begin(), t_files.end());
+            m_entries.reserve(t_subdirs.size() + t_files.size());
+            m_entries.assign(t_subdirs.begin(), t_subdirs.end());
+            m_entries.insert(m_entries.end(), t_files.begin(), t_files.end());
+            m_subdirCount = t_subdirs.size();
             ReleaseIfLarge(t_subdirs);
             ReleaseIfLarge(t_files);
             return;
@@ -71,62 +126,15 @@ CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
     }
     // No listing (not a directory, or refused): the path's own record, if any, is the one entry.
     ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
-    if (lookup.IsValid()) m_files.push_back(record);
-}
-
-CDirectoryIterator::CDirectoryIterator(const CDirectory* directory) : m_directory(directory) {
-    if (directory == nullptr) {
-        m_directory = nullptr;
-        return;
-    }
-    m_subdirIndex = directory->m_subdirs.empty() ? -1 : 0;
-    m_fileIndex = directory->m_files.empty() ? -1 : 0;
-    m_valid = m_subdirIndex == 0 || m_fileIndex == 0;
-    if (!m_valid) *this = CDirectoryIterator();
-}
-
-void CDirectoryIterator::Next() {
-    if (!m_valid) return;
-    if (m_subdirIndex >= 0) {
-        if (++m_subdirIndex < static_cast<int>(m_directory->m_subdirs.size())) return;
-        m_subdirIndex = -1;
-        if (m_fileIndex == 0) return;  // on to the first file record
-    } else if (m_fileIndex >= 0) {
-        if (++m_fileIndex < static_cast<int>(m_directory->m_files.size())) return;
-    }
-    *this = CDirectoryIterator();
-}
-
-const WIN32_FIND_DATAW* CDirectoryIterator::GetFindData() const {
-    if (!m_valid) return nullptr;
-    if (m_subdirIndex >= 0) return &m_directory->m_subdirs[static_cast<size_t>(m_subdirIndex)];
-    if (m_fileIndex >= 0) return &m_directory->m_files[static_cast<size_t>(m_fileIndex)];
-    return nullptr;
-}
-
-std::wstring CDirectoryIterator::GetName() const {
-    const WIN32_FIND_DATAW* record = GetFindData();
-    return record ? std::wstring(record->cFileName) : std::wstring();
-}
-
-void CDirectoryIterator::AppendFullPath(std::wstring& out) const {
-    const WIN32_FIND_DATAW* record = GetFindData();
-    if (record == nullptr) return;
-    out.append(m_directory->m_path);
-    out.push_back(twinfold::kPathSeparator);
-    out.append(record->cFileName);
-}
-
-std::wstring CDirectoryIterator::GetFullPath() const {
-    std::wstring path;
-    AppendFullPath(path);
-    return path;
+    if (lookup.IsValid()) keep(record, m_entries);
 }
 
 CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook)
-    : m_root(root), m_recursive(recursion == Recursion::yes) {
-    AddDirectory(m_root, hook);
+    : m_names(std::make_unique<NameArena>()), m_root(root) {
+    AddDirectory(m_root, recursion, hook);
 }
+
+CDirectoryTree::~CDirectoryTree() = default;
 
 namespace {
 
@@ -143,7 +151,7 @@ struct BuildNode {
 // the nodes, not by which scan ended first.
 class ParallelScan {
 public:
-    ParallelScan(const std::wstring& root, const ScanHook& hook) : m_hook(hook) {
+    ParallelScan(const std::wstring& root, const ScanHook& hook, NameArena& names) : m_hook(hook), m_names(names) {
         m_nodes.push_back(BuildNode{root, nullptr, {}});
         m_pending.push_back(&m_nodes.front());
     }
@@ -170,26 +178,32 @@ private:
     static constexpr unsigned kMostHelpers = 3;
 
     void Work() {
+        // Each thread fills names of its own, handed to the snapshot when it has no more to scan.
+        NameArena names;
         for (;;) {
             BuildNode* node = nullptr;
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_wake.wait(lock, [this] { return !m_pending.empty() || m_unfinished == 0 || m_error; });
-                if (m_error || m_pending.empty()) return;
+                if (m_error || m_pending.empty()) {
+                    m_names.Adopt(names);
+                    return;
+                }
                 node = m_pending.back();
                 m_pending.pop_back();
             }
             std::vector<std::wstring> childPaths;
             try {
-                node->directory = std::make_unique<CDirectory>(node->path);
+                node->directory = std::make_unique<CDirectory>(node->path, names);
                 std::wstring().swap(node->path);
-                if (m_hook) m_hook(*node->directory);
-                for (const WIN32_FIND_DATAW& record : node->directory->m_subdirs) {
+                const CDirectory& directory = *node->directory;
+                if (m_hook) m_hook(directory);
+                for (size_t i = 0; directory.IsDirectory(i); ++i) {
                     // A link to a folder is an entry of its parent, never a way out of the tree.
-                    if (twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0)) continue;
-                    std::wstring childPath = node->directory->m_path;
+                    if (twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) continue;
+                    std::wstring childPath = directory.Path();
                     childPath.push_back(twinfold::kPathSeparator);
-                    childPath.append(record.cFileName);
+                    childPath.append(directory.Name(i));
                     childPaths.push_back(std::move(childPath));
                 }
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -211,6 +225,7 @@ private:
     }
 
     const ScanHook& m_hook;
+    NameArena& m_names;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<BuildNode> m_nodes;  // a deque never moves what it holds
@@ -224,18 +239,18 @@ private:
 // Builds the snapshot in pre-order. The folders are scanned side by side; the pre-order is then
 // walked on an explicit stack rather than the call stack, so a very deep tree cannot overflow a
 // worker thread's stack.
-void CDirectoryTree::AddDirectory(const std::wstring& path, const ScanHook& hook) {
-    if (!m_recursive) {
-        auto scanned = std::make_unique<CDirectory>(path);
+void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook) {
+    if (recursion == Recursion::no) {
+        auto scanned = std::make_unique<CDirectory>(path, *m_names);
         if (hook) hook(*scanned);
-        m_complete = scanned->IsComplete();
+        m_complete = scanned->Complete();
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
-    ParallelScan scan(path, hook);
+    ParallelScan scan(path, hook, *m_names);
     BuildNode& root = scan.Run();
     auto keep = [this](BuildNode& node) {
-        if (!node.directory->IsComplete()) m_complete = false;
+        if (!node.directory->Complete()) m_complete = false;
         if (node.directory->HasEntries()) m_directories.push_back(std::move(node.directory));
     };
     keep(root);
@@ -253,34 +268,45 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, const ScanHook& hook
 }
 
 CTreeIterator CDirectoryTree::Begin() const {
-    if (m_directories.empty()) return CTreeIterator();
     CTreeIterator cursor;
+    if (m_directories.empty()) return cursor;
     cursor.m_tree = this;
-    cursor.m_valid = true;
-    cursor.m_directoryIndex = 0;
-    cursor.m_position = CDirectoryIterator(m_directories.front().get());
+    cursor.m_directory = m_directories.front().get();
     return cursor;
 }
 
 void CTreeIterator::Next() {
     if (AtEnd()) return;
-    m_position.Next();
-    if (m_position.IsValid()) return;
-    const int count = static_cast<int>(m_tree->m_directories.size());
-    while (!m_position.IsValid() && m_directoryIndex < count) {
-        ++m_directoryIndex;
-        if (m_directoryIndex < count)
-            m_position = CDirectoryIterator(m_tree->m_directories[static_cast<size_t>(m_directoryIndex)].get());
+    if (++m_index < m_directory->Count()) return;
+    // Every kept directory has entries, so the next one starts at its first.
+    if (++m_directoryIndex < m_tree->m_directories.size()) {
+        m_directory = m_tree->m_directories[m_directoryIndex].get();
+        m_index = 0;
+        return;
     }
-    if (!m_position.IsValid()) *this = CTreeIterator();
+    *this = CTreeIterator();
 }
 
-const WIN32_FIND_DATAW* CTreeIterator::GetFindData() const { return AtEnd() ? nullptr : m_position.GetFindData(); }
+std::wstring CTreeIterator::GetFullPath() const {
+    std::wstring path;
+    if (AtEnd()) return path;
+    path.append(m_directory->Path());
+    path.push_back(twinfold::kPathSeparator);
+    path.append(Name());
+    return path;
+}
 
-std::wstring CTreeIterator::GetFullPath() const { return m_position.GetFullPath(); }
+void CTreeIterator::AppendRelativePath(std::wstring& out) const {
+    if (AtEnd()) return;
+    // Every scanned directory's path begins with the root exactly as given.
+    const std::wstring& directory = m_directory->Path();
+    out.append(directory, std::min(m_tree->m_root.size(), directory.size()), std::wstring::npos);
+    out.push_back(twinfold::kPathSeparator);
+    out.append(Name());
+}
 
 std::wstring CTreeIterator::GetRelativePath() const {
-    std::wstring full = GetFullPath();
-    if (full.empty() || m_tree == nullptr) return std::wstring();
-    return full.substr(m_tree->m_root.size());
+    std::wstring path;
+    AppendRelativePath(path);
+    return path;
 }

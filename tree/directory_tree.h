@@ -3,8 +3,12 @@
 // Walking order: the kept directories in pre-order; within each, first its subdirectory records,
 // then its file records, each in listing order. Every directory is yielded (in its parent's turn)
 // before anything inside it, which the copy pass relies on.
+//
+// A snapshot keeps of each entry only what the passes read: its name, attributes, reparse tag and
+// size. A million entries then fit in tens of megabytes, where whole find records took a gigabyte.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -12,45 +16,46 @@
 
 #include "platform/win32.h"
 
+class NameArena;
+
 // One scanned directory. The constructor lists `path`; if the listing cannot be opened, the
 // path's own record (when it can be looked up) becomes the one file entry. Never fails, but a
-// listing that could not be read to its end leaves IsComplete() false.
+// listing that could not be read to its end leaves Complete() false.
+// Entries are numbered in walking order: the subdirectories first, then the files.
 class CDirectory {
 public:
-    explicit CDirectory(const std::wstring& path);
+    // The names are kept in `names`, which must outlive this directory.
+    CDirectory(const std::wstring& path, NameArena& names);
     CDirectory(const CDirectory&) = delete;
     CDirectory& operator=(const CDirectory&) = delete;
 
-    bool HasEntries() const { return !m_subdirs.empty() || !m_files.empty(); }
+    const std::wstring& Path() const { return m_path; }  // exactly as passed to the scan
+    bool HasEntries() const { return !m_entries.empty(); }
+    std::size_t Count() const { return m_entries.size(); }
     // False when the listing was refused or broke off with an error: entries may be missing. A
     // folder that does not exist (or is not a folder) is complete, with no entries.
-    bool IsComplete() const { return m_complete; }
+    bool Complete() const { return m_complete; }
 
-    std::wstring m_path;                      // exactly as passed to the scan
-    std::vector<WIN32_FIND_DATAW> m_subdirs;  // directory records except "." and "..", in listing order
-    std::vector<WIN32_FIND_DATAW> m_files;    // every other record, in listing order
+    // Entry `index` (below Count()): a directory record when below the number of subdirectories.
+    bool IsDirectory(std::size_t index) const { return index < m_subdirCount; }
+    const wchar_t* Name(std::size_t index) const { return m_entries[index].name; }
+    DWORD Attributes(std::size_t index) const { return m_entries[index].attributes; }
+    // The find record's reparse tag (its dwReserved0) for a reparse point; 0 for anything else.
+    DWORD ReparseTag(std::size_t index) const { return m_entries[index].reparseTag; }
+    unsigned long long Size(std::size_t index) const { return m_entries[index].size; }
+
+private:
+    struct Entry {
+        const wchar_t* name;  // terminated, in the snapshot's name arena
+        unsigned long long size;
+        DWORD attributes;
+        DWORD reparseTag;
+    };
+
+    std::wstring m_path;
+    std::vector<Entry> m_entries;  // subdirectories except "." and "..", then every other record
+    std::size_t m_subdirCount = 0;
     bool m_complete = true;
-};
-
-// A position within one CDirectory: its subdirectory records first, then its file records.
-class CDirectoryIterator {
-public:
-    CDirectoryIterator() = default;  // the end position
-    explicit CDirectoryIterator(const CDirectory* directory);
-
-    void Next();
-    bool IsValid() const { return m_valid; }
-    bool IsSubdirectory() const { return m_valid && m_subdirIndex >= 0; }
-    const WIN32_FIND_DATAW* GetFindData() const;  // null at the end position
-    std::wstring GetName() const;                 // only while on an entry
-    std::wstring GetFullPath() const;             // m_path, separator, name; empty at the end
-    // Appends the full path to `out` without building a temporary; nothing at the end.
-    void AppendFullPath(std::wstring& out) const;
-
-    const CDirectory* m_directory = nullptr;
-    bool m_valid = false;
-    int m_subdirIndex = -1;
-    int m_fileIndex = -1;
 };
 
 class CTreeIterator;
@@ -69,6 +74,7 @@ using ScanHook = std::function<void(const CDirectory&)>;
 class CDirectoryTree {
 public:
     CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook = nullptr);
+    ~CDirectoryTree();
     CDirectoryTree(const CDirectoryTree&) = delete;
     CDirectoryTree& operator=(const CDirectoryTree&) = delete;
 
@@ -80,36 +86,43 @@ public:
 
 private:
     friend class CTreeIterator;
-    void AddDirectory(const std::wstring& path, const ScanHook& hook);
+    void AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook);
 
+    std::unique_ptr<NameArena> m_names;                      // declared first: the directories point into it
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
     std::wstring m_root;
-    bool m_recursive;
     bool m_complete = true;
 };
 
 // The cursor over a whole snapshot. A small value: copies walk on their own. Must not outlive its tree.
+// At the end it answers with nothing: no name, no attributes, empty paths.
 class CTreeIterator {
 public:
     CTreeIterator() = default;  // the end cursor
 
     void Next();
-    bool AtEnd() const { return *this == CTreeIterator(); }
-    bool IsDirectory() const { return m_valid && m_position.m_subdirIndex >= 0; }
-    const WIN32_FIND_DATAW* GetFindData() const;  // null at the end
-    std::wstring GetFullPath() const;             // empty at the end
-    std::wstring GetRelativePath() const;         // begins with a separator; empty at the end
+    bool AtEnd() const { return m_directory == nullptr; }
+    bool IsDirectory() const { return !AtEnd() && m_directory->IsDirectory(m_index); }
+    const wchar_t* Name() const { return AtEnd() ? L"" : m_directory->Name(m_index); }
+    DWORD Attributes() const { return AtEnd() ? 0 : m_directory->Attributes(m_index); }
+    DWORD ReparseTag() const { return AtEnd() ? 0 : m_directory->ReparseTag(m_index); }
+    unsigned long long Size() const { return AtEnd() ? 0 : m_directory->Size(m_index); }
+    std::wstring GetFullPath() const;      // the directory's path, separator, name; empty at the end
+    std::wstring GetRelativePath() const;  // begins with a separator; empty at the end
+    // Appends the relative path to `out` without building a temporary; nothing at the end.
+    void AppendRelativePath(std::wstring& out) const;
 
-    // Cursors are equal when tree, validity and directory index agree; positions are not compared.
-    bool operator==(const CTreeIterator& other) const {
-        return m_tree == other.m_tree && m_valid == other.m_valid && m_directoryIndex == other.m_directoryIndex;
-    }
-    bool operator!=(const CTreeIterator& other) const { return !(*this == other); }
+    // Where the entry stands: its directory and its number there (see CDirectory). Null at the end.
+    const CDirectory* Directory() const { return m_directory; }
+    std::size_t Index() const { return m_index; }
+
+private:
+    friend class CDirectoryTree;
 
     const CDirectoryTree* m_tree = nullptr;
-    bool m_valid = false;
-    CDirectoryIterator m_position;
-    int m_directoryIndex = -1;
+    const CDirectory* m_directory = nullptr;  // null at the end
+    std::size_t m_directoryIndex = 0;
+    std::size_t m_index = 0;
 };
 
 // The full 64-bit size of a find record.

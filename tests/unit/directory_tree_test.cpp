@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -23,9 +24,9 @@ struct Walked {
 std::vector<Walked> Walk(const CDirectoryTree& tree) {
     std::vector<Walked> entries;
     for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-        EXPECT_NE(cursor.GetFindData(), nullptr);
+        EXPECT_STRNE(cursor.Name(), L"");
         EXPECT_EQ(cursor.GetFullPath(), tree.Root() + cursor.GetRelativePath());
-        entries.push_back({cursor.GetRelativePath(), cursor.IsDirectory(), RecordSize(*cursor.GetFindData())});
+        entries.push_back({cursor.GetRelativePath(), cursor.IsDirectory(), cursor.Size()});
     }
     return entries;
 }
@@ -107,7 +108,7 @@ TEST_F(DirectoryTreeTest, EmptyAndMissingRootsGiveAnEmptySnapshot) {
             cursor.Next();
             EXPECT_TRUE(cursor.AtEnd());
             EXPECT_FALSE(cursor.IsDirectory());
-            EXPECT_EQ(cursor.GetFindData(), nullptr);
+            EXPECT_STREQ(cursor.Name(), L"");
             EXPECT_EQ(cursor.GetFullPath(), L"");
             EXPECT_EQ(cursor.GetRelativePath(), L"");
         }
@@ -143,6 +144,37 @@ TEST_F(DirectoryTreeTest, RootWithTrailingSeparatorKeepsRelativePaths) {
     EXPECT_EQ(tree.Begin().GetFullPath(), WPath("root") + kPathSeparator + kPathSeparator + L"sub");
 }
 
+TEST_F(DirectoryTreeTest, FoldersOfThousandsOfEntriesKeepEveryNameAndSize) {
+    // Names of every length up to 150 characters, in folders scanned by different threads: together
+    // far more text than one block of names holds, so many names lie across where blocks end.
+    std::map<std::wstring, Walked> expected;
+    for (int folder = 0; folder < 2; ++folder) {
+        for (int i = 0; i < 500; ++i) {
+            const std::string name = std::to_string(i) + "-" + std::string(static_cast<size_t>(i * 37 % 150), 'n');
+            const std::string relative = "big" + std::to_string(folder) + "/" + name;
+            if (i % 10 == 0) {
+                MakeDir("root/" + relative);
+                expected[Rel(relative)] = {Rel(relative), true, 0};
+            } else {
+                WriteFile("root/" + relative, std::string(static_cast<size_t>(i % 7), 's'));
+                expected[Rel(relative)] = {Rel(relative), false, static_cast<unsigned long long>(i % 7)};
+            }
+        }
+        expected[Rel("big" + std::to_string(folder))] = {Rel("big" + std::to_string(folder)), true, 0};
+    }
+    const CDirectoryTree tree(WPath("root"), Recursion::yes);
+    std::map<std::wstring, Walked> walked;
+    for (const Walked& entry : Walk(tree)) EXPECT_TRUE(walked.emplace(entry.relative, entry).second);
+    ASSERT_EQ(walked.size(), expected.size());
+    for (const auto& [relative, want] : expected) {
+        SCOPED_TRACE(FromWide(relative).string());
+        const auto found = walked.find(relative);
+        ASSERT_NE(found, walked.end());
+        EXPECT_EQ(found->second.directory, want.directory);
+        EXPECT_EQ(found->second.size, want.size);
+    }
+}
+
 TEST_F(DirectoryTreeTest, CopiedCursorWalksOnItsOwn) {
     WriteFile("root/a", "");
     WriteFile("root/b", "");
@@ -173,15 +205,14 @@ TEST_F(DirectoryTreeTest, LinkedFolderIsAnEntryButNeverEntered) {
 // The walk the snapshot must give, made the plain way: one folder scanned after another, each
 // folder's subtree in full before the next subfolder's, links not entered.
 void ReferenceWalk(const std::wstring& path, size_t rootLength, std::vector<std::wstring>& out) {
-    const CDirectory directory(path);
-    for (const auto* records : {&directory.m_subdirs, &directory.m_files}) {
-        for (const WIN32_FIND_DATAW& record : *records)
-            out.push_back(path.substr(rootLength) + kPathSeparator + record.cFileName);
+    const CDirectoryTree directory(path, Recursion::no);
+    std::vector<std::wstring> subfolders;
+    for (CTreeIterator cursor = directory.Begin(); !cursor.AtEnd(); cursor.Next()) {
+        out.push_back(path.substr(rootLength) + kPathSeparator + cursor.Name());
+        if (cursor.IsDirectory() && !(cursor.Attributes() & FILE_ATTRIBUTE_REPARSE_POINT))
+            subfolders.push_back(cursor.GetFullPath());
     }
-    for (const WIN32_FIND_DATAW& record : directory.m_subdirs) {
-        if (!(record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            ReferenceWalk(path + kPathSeparator + record.cFileName, rootLength, out);
-    }
+    for (const std::wstring& subfolder : subfolders) ReferenceWalk(subfolder, rootLength, out);
 }
 
 TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
@@ -208,7 +239,7 @@ TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
     std::vector<std::wstring> hooked;
     const ScanHook hook = [&](const CDirectory& directory) {
         std::lock_guard<std::mutex> lock(mutex);
-        hooked.push_back(directory.m_path.substr(WPath("root").size()));
+        hooked.push_back(directory.Path().substr(WPath("root").size()));
     };
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
@@ -223,7 +254,7 @@ TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
         // each folder before anything inside it.
         std::set<std::wstring> folders{L""};
         for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            if (cursor.IsDirectory() && !(cursor.GetFindData()->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (cursor.IsDirectory() && !(cursor.Attributes() & FILE_ATTRIBUTE_REPARSE_POINT))
                 folders.insert(cursor.GetRelativePath());
         }
         EXPECT_EQ(std::set<std::wstring>(hooked.begin(), hooked.end()), folders);
