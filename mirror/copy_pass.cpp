@@ -28,7 +28,10 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const std::wstring srcText(srcRoot);
     const std::wstring dstText(dstRoot);
     CounterpartLookups ahead(dstText);
-    CDirectoryTree source(srcText, Recursion::yes, ahead.Hook(srcText.size()));
+    // In a destination that does not exist yet every answer would be "missing": none is made ahead.
+    WIN32_FIND_DATAW dstRecord;
+    const bool destinationExists = LookUpEntry(dstText, dstRecord);
+    CDirectoryTree source(srcText, Recursion::yes, destinationExists ? ahead.Hook(srcText.size()) : ScanHook());
     std::wstring dstPath;
     // An answer made ahead holds until this pass changes something it could be about: a copy alters
     // its own folder (a case-insensitive destination may match a sibling's name to it), a folder

@@ -33,15 +33,38 @@ ScanHook CounterpartLookups::Hook(std::size_t rootLength) {
 }
 
 void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t rootLength) {
+    bool belowMissing = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        belowMissing = m_missingFolders.erase(directory.Path()) != 0;
+    }
     if (!directory.HasEntries()) return;
     std::vector<CounterpartState> answers;
     answers.reserve(directory.Count());
+    std::vector<std::wstring> missingBelow;
     std::wstring path;
     for (size_t i = 0; i < directory.Count(); ++i) {
-        FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
-        answers.push_back(LookUpCounterpart(path));
+        if (belowMissing) {
+            // The folder's counterpart is not there, so nothing below it is: the lookup would only
+            // say so again, one path at a time.
+            CounterpartState missing;
+            missing.error = ERROR_PATH_NOT_FOUND;
+            answers.push_back(missing);
+        } else {
+            FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
+            answers.push_back(LookUpCounterpart(path));
+        }
+        const CounterpartState& answer = answers.back();
+        const bool absent = !answer.found && (answer.error == ERROR_FILE_NOT_FOUND || answer.error == ERROR_PATH_NOT_FOUND);
+        if (absent && directory.IsDirectory(i) && !twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) {
+            std::wstring child = directory.Path();
+            child.push_back(twinfold::kPathSeparator);
+            child.append(directory.Name(i));
+            missingBelow.push_back(std::move(child));
+        }
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    for (std::wstring& folder : missingBelow) m_missingFolders.insert(std::move(folder));
     m_answers.emplace(&directory, std::move(answers));
 }
 

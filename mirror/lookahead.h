@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/win32.h"
@@ -46,4 +47,7 @@ private:
     std::mutex m_mutex;
     // Per scanned directory, one answer per entry, numbered as the directory numbers them.
     std::unordered_map<const CDirectory*, std::vector<CounterpartState>> m_answers;
+    // Folders of the walked tree whose counterparts are absent and which are not scanned yet: their
+    // entries' counterparts are absent too. Each is taken out when its folder is answered.
+    std::unordered_set<std::wstring> m_missingFolders;
 };
