@@ -162,7 +162,7 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
 // closed or the directory changed afterwards. Each open and each read step passes the fault hook.
 Status ReadNames(const At& dir, std::vector<std::string>& names);
 
-// A temporary file or link in a destination folder: removed when it goes out of scope unless
+// A temporary file, link or special file in a destination folder: removed when it goes out of scope unless
 // Commit() was called after it was renamed into place. The name is short enough for any folder
 // whose entries may have 255-byte names, and recognisable as ours.
 class TempEntry {
@@ -174,6 +174,7 @@ public:
 
     Status CreateFile(mode_t mode);                  // opens Fd() for writing
     Status CreateLink(const std::string& target);    // a symbolic link, no descriptor
+    Status CreateNode(mode_t type, dev_t device);    // a FIFO, socket or device node, owner-only, no descriptor
     Status CommitAs(const std::string& finalName);  // closes the descriptor, renames into place
 
     int FileFd() const { return m_fd.Get(); }
