@@ -1,5 +1,6 @@
 #include "mirror/passes.h"
 
+#include "mirror/failure.h"
 #include "mirror/lookahead.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
@@ -17,6 +18,8 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const std::wstring dstText(dstRoot);
     CounterpartLookups ahead(dstText);
     CDirectoryTree source(srcText, Recursion::yes, ahead.Hook(srcText.size()));
+    // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
+    if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
     std::wstring dstPath;
     // An answer made ahead holds until this pass changes something it could be about: a copy alters
     // its own folder (a case-insensitive destination may match a sibling's name to it), a folder
@@ -38,6 +41,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
                    (counterpart.attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             // A link in the destination where the source has a folder: copying the folder's entries
             // through it would write outside the destination. A clash, like a file in that place.
+            NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath, L"the destination holds a link there");
             g_cancelRequested = true;
             return;
         } else if (!cursor.IsDirectory() && RecordSize(*cursor.GetFindData()) != counterpart.size) {
@@ -46,6 +50,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             copied = true;
         }
         if (copied) copiedIn = directory;
+        if (!ok) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
         if (!ok) g_cancelRequested = true;
         // A cancel takes effect after a copy operation, never in the middle of one.
         if (copied && g_cancelRequested) return;

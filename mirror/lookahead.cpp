@@ -19,7 +19,7 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
         state.attributes = found.dwFileAttributes;
         state.size = RecordSize(found);
     } else {
-        state.error = GetLastError();
+        state.error = twinfold::LastSystemError();
     }
     return state;
 }

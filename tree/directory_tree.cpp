@@ -58,7 +58,10 @@ CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
                 }
             } while (FindNextFileW(search.Get(), &record));
             // Anything but the normal end means the folder held more than was read.
-            if (GetLastError() != ERROR_NO_MORE_FILES) m_complete = false;
+            if (GetLastError() != ERROR_NO_MORE_FILES) {
+                m_complete = false;
+                m_listError = twinfold::LastSystemError();
+            }
             m_subdirs.assign(t_subdirs.begin(), t_subdirs.end());
             m_files.assign(t_files.begin(), t_files.end());
             ReleaseIfLarge(t_subdirs);
@@ -66,8 +69,10 @@ CDirectory::CDirectory(const std::wstring& path) : m_path(path) {
             return;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY)
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) {
             m_complete = false;
+            m_listError = twinfold::LastSystemError();
+        }
     }
     // No listing (not a directory, or refused): the path's own record, if any, is the one entry.
     ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
@@ -229,13 +234,21 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, const ScanHook& hook
         auto scanned = std::make_unique<CDirectory>(path);
         if (hook) hook(*scanned);
         m_complete = scanned->IsComplete();
+        if (!m_complete) {
+            m_incompletePath = scanned->m_path;
+            m_incompleteError = scanned->m_listError;
+        }
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
     ParallelScan scan(path, hook);
     BuildNode& root = scan.Run();
     auto keep = [this](BuildNode& node) {
-        if (!node.directory->IsComplete()) m_complete = false;
+        if (!node.directory->IsComplete() && m_complete) {
+            m_complete = false;
+            m_incompletePath = node.directory->m_path;
+            m_incompleteError = node.directory->m_listError;
+        }
         if (node.directory->HasEntries()) m_directories.push_back(std::move(node.directory));
     };
     keep(root);

@@ -30,6 +30,7 @@ public:
     std::vector<WIN32_FIND_DATAW> m_subdirs;  // directory records except "." and "..", in listing order
     std::vector<WIN32_FIND_DATAW> m_files;    // every other record, in listing order
     bool m_complete = true;
+    twinfold::SystemError m_listError;  // why the listing is not complete
 };
 
 // A position within one CDirectory: its subdirectory records first, then its file records.
@@ -77,6 +78,10 @@ public:
     // False when some folder of the tree could not be listed to its end (see CDirectory): the
     // snapshot may lack entries, so a pass must not report a complete mirror from it.
     bool Complete() const { return m_complete; }
+    // When not Complete(): the first folder, in walking order, that could not be listed to its end,
+    // and why.
+    const std::wstring& IncompletePath() const { return m_incompletePath; }
+    const twinfold::SystemError& IncompleteError() const { return m_incompleteError; }
 
 private:
     friend class CTreeIterator;
@@ -86,6 +91,8 @@ private:
     std::wstring m_root;
     bool m_recursive;
     bool m_complete = true;
+    std::wstring m_incompletePath;
+    twinfold::SystemError m_incompleteError;
 };
 
 // The cursor over a whole snapshot. A small value: copies walk on their own. Must not outlive its tree.
