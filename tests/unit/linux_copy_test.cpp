@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
 
 #include "app/unattended.h"
@@ -18,8 +19,6 @@
 namespace twinfold::test {
 namespace {
 
-constexpr uid_t kOtherUser = 1234;
-constexpr gid_t kOtherGroup = 5678;
 constexpr uid_t kNobody = 65534;
 
 struct stat Lstat(const fs::path& path) {
@@ -28,26 +27,22 @@ struct stat Lstat(const fs::path& path) {
     return st;
 }
 
-// Runs `body` in a child process that has dropped to an unprivileged user; its result comes back
-// as text through a pipe.
+// Runs `body` in a child process that has dropped to an unprivileged user; its text comes back.
 std::string AsNobody(const std::function<std::string()>& body) {
     int channel[2];
     if (::pipe(channel) != 0) return "no pipe";
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(channel[0]);
         std::string result = "cannot drop privileges";
         if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) result = body();
-        const ssize_t written = ::write(channel[1], result.data(), result.size());
-        ::_exit(written == static_cast<ssize_t>(result.size()) ? 0 : 1);
+        ::_exit(::write(channel[1], result.data(), result.size()) == static_cast<ssize_t>(result.size()) ? 0 : 1);
     }
     ::close(channel[1]);
     std::string result;
     char buffer[512];
     for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, got);
     ::close(channel[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    ::waitpid(child, nullptr, 0);
     return result;
 }
 
@@ -60,20 +55,13 @@ protected:
     void Node(const std::string& relative, mode_t mode, dev_t device = 0) const {
         ASSERT_EQ(::mknod(Path(relative).c_str(), mode, device), 0) << relative;
     }
+    // Another user's entry; `mode` 0 for a link.
     void Own(const std::string& relative, mode_t mode) const {
-        ASSERT_EQ(::lchown(Path(relative).c_str(), kOtherUser, kOtherGroup), 0);
-        if (!S_ISLNK(Lstat(Path(relative)).st_mode)) {
-            ASSERT_EQ(::chmod(Path(relative).c_str(), mode), 0);
-        }
+        ASSERT_EQ(::lchown(Path(relative).c_str(), 1234, 5678), 0);
+        ASSERT_EQ(mode == 0 ? 0 : ::chmod(Path(relative).c_str(), mode), 0);
     }
-    // 4 KiB of data at 1 MiB in a file of `size` bytes: holes before and after.
-    void Sparse(const std::string& relative, off_t size) const {
-        const int fd = ::open(Path(relative).c_str(), O_WRONLY | O_CREAT, 0644);
-        ASSERT_GE(fd, 0);
-        const std::string data(4096, 'x');
-        EXPECT_EQ(::pwrite(fd, data.data(), data.size(), off_t{1} << 20), 4096);
-        EXPECT_EQ(::ftruncate(fd, size), 0);
-        ::close(fd);
+    void Mirror(const std::string& dst = "dst") const {
+        CopyPass(WPath("src").c_str(), WPath(dst).c_str(), Silent::yes);
     }
 };
 
@@ -85,15 +73,18 @@ TEST_F(LinuxCopyTest, SpecialFilesHolesAndOwnersAreKept) {
     Node("src/dev/loop", S_IFBLK | 0660, ::makedev(7, 0));
     Node("src/pipe2", S_IFIFO | 0604);
     WriteFile("dst/pipe2", "abc");  // a file where the source has a FIFO: replaced by one
-    Sparse("src/sparse.img", off_t{2} << 20);
     WriteFile("src/shared/tool", "#!/bin/sh\n");
     fs::create_symlink("tool", Path("src/shared/ln"));
     Own("src/shared/tool", 04755);
     Own("src/shared/ln", 0);
     Own("src/shared", 02775);
-    Own("src/dev/null", 0666);
+    // 4 KiB of data at 1 MiB in 2 MiB: holes before and after.
+    WriteFile("src/sparse.img", "");
+    fs::resize_file(Path("src/sparse.img"), 1 << 20);
+    { std::ofstream(Path("src/sparse.img"), std::ios::app | std::ios::binary) << std::string(4096, 'x'); }
+    fs::resize_file(Path("src/sparse.img"), 2 << 20);
 
-    CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    Mirror();
     EXPECT_FALSE(g_cancelRequested);
     for (const char* entry : {"dev", "dev/pipe", "dev/sock", "dev/null", "dev/loop", "pipe2", "sparse.img", "shared",
                               "shared/tool", "shared/ln"}) {
@@ -105,16 +96,15 @@ TEST_F(LinuxCopyTest, SpecialFilesHolesAndOwnersAreKept) {
         EXPECT_EQ(dst.st_uid, src.st_uid);
         EXPECT_EQ(dst.st_gid, src.st_gid);
     }
-    EXPECT_EQ(ReadFile("dst/sparse.img"), ReadFile("src/sparse.img"));
-    EXPECT_LT(Lstat(Path("dst/sparse.img")).st_blocks * 512, 1 << 20);
-
     // A replacing copy keeps the holes too, and the size is exact with a trailing hole.
-    ASSERT_EQ(::truncate(Path("src/sparse.img").c_str(), off_t{3} << 20), 0);
-    CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
-    EXPECT_FALSE(g_cancelRequested);
-    EXPECT_EQ(Lstat(Path("dst/sparse.img")).st_size, off_t{3} << 20);
-    EXPECT_LT(Lstat(Path("dst/sparse.img")).st_blocks * 512, 1 << 20);
-    EXPECT_EQ(ReadFile("dst/sparse.img"), ReadFile("src/sparse.img"));
+    for (int size : {2 << 20, 3 << 20}) {
+        SCOPED_TRACE(size);
+        fs::resize_file(Path("src/sparse.img"), size);
+        Mirror();
+        EXPECT_EQ(Lstat(Path("dst/sparse.img")).st_size, size);
+        EXPECT_LT(Lstat(Path("dst/sparse.img")).st_blocks * 512, 1 << 20);
+        EXPECT_EQ(ReadFile("dst/sparse.img"), ReadFile("src/sparse.img"));
+    }
 }
 
 TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithTheReason) {
@@ -125,23 +115,18 @@ TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithT
     Own("src/shared", 02755);
     MakeDir("out");
     fs::permissions(Path("out"), fs::perms::all);
-    const std::wstring src = WPath("src");
-    const std::wstring dst = WPath("out/dst");
-    auto mirror = [&] {
-        CopyPass(src.c_str(), dst.c_str(), Silent::yes);
+    auto mirror = [this] {
+        Mirror("out/dst");
         const std::optional<RunFailure> failure = FirstFailure();
         return g_cancelRequested ? (failure ? FromWide(DescribeFailure(*failure)).string() : "no failure kept") : "ok";
     };
     EXPECT_EQ(AsNobody(mirror), "ok");
-    const struct {
-        const char* entry;
-        mode_t mode;
-    } rows[] = {{"tool", S_IFREG | 0755}, {"shared", S_IFDIR | 0755}, {"shared/f", S_IFREG | 0644},
-                {"pipe", S_IFIFO | 0640}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.entry);
-        EXPECT_EQ(Lstat(Path("out/dst") / row.entry).st_mode, row.mode);
-        EXPECT_EQ(Lstat(Path("out/dst") / row.entry).st_uid, kNobody);
+    const std::pair<const char*, mode_t> rows[] = {
+        {"tool", S_IFREG | 0755}, {"shared", S_IFDIR | 0755}, {"shared/f", S_IFREG | 0644}, {"pipe", S_IFIFO | 0640}};
+    for (const auto& [entry, mode] : rows) {
+        SCOPED_TRACE(entry);
+        EXPECT_EQ(Lstat(Path("out/dst") / entry).st_mode, mode);
+        EXPECT_EQ(Lstat(Path("out/dst") / entry).st_uid, kNobody);
     }
 
     Node("src/null", S_IFCHR | 0666, ::makedev(1, 3));
@@ -150,16 +135,14 @@ TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithT
     EXPECT_FALSE(Exists("out/dst/null"));
 }
 
-class FailureMessageTest : public PassTest {};
-
-TEST_F(FailureMessageTest, NamesTheOperationThePathAndTheSystemsReason) {
+TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     const std::string s = Path("src").string();
     WriteFile("src/a.bin", "aaaa");
     WriteFile("src/d/sub/x", "x");
     const struct {
         const char* rule;
-        bool completeDestination;  // else the destination starts empty
-        std::string expected;
+        bool fullDestination;  // else the destination starts with only an extra file
+        std::string expected;  // '@' stands for the destination
     } rows[] = {
         {"open:1:EACCES:/src/d/sub/x", false, "cannot copy '" + s + "/d' to '@/d' (at '" + s + "/d/sub/x'): Permission denied"},
         {"rename:1:ENOSPC:/a.bin", true, "cannot copy '" + s + "/a.bin' to '@/a.bin': No space left on device"},
@@ -171,10 +154,8 @@ TEST_F(FailureMessageTest, NamesTheOperationThePathAndTheSystemsReason) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
         const std::string dst = "dst" + std::to_string(++n);
-        if (row.completeDestination) {
-            WriteFile(dst + "/a.bin", "a");  // another size: copied again
-            WriteFile(dst + "/d/sub/x", "x");
-        }
+        if (row.fullDestination) WriteFile(dst + "/d/sub/x", "x");
+        if (row.fullDestination) WriteFile(dst + "/a.bin", "a");  // another size: copied again
         WriteFile(dst + "/old.txt", "extra");
         fault::Rule rule;
         ASSERT_TRUE(fault::ParseRule(row.rule, rule));
@@ -183,11 +164,10 @@ TEST_F(FailureMessageTest, NamesTheOperationThePathAndTheSystemsReason) {
         g_cancelRequested = false;
         EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
         fault::Clear();
-        const std::optional<RunFailure> failure = FirstFailure();
-        ASSERT_TRUE(failure.has_value());
         std::string expected = row.expected;
         if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
-        EXPECT_EQ(FromWide(DescribeFailure(*failure)).string(), expected);
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
     }
 
     ClearRunFailure();
