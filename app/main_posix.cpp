@@ -1,40 +1,49 @@
-// Entry of the command-line program on POSIX systems, which have no dialog: a command line that
-// does not select unattended mode prints the usage and ends with exit code 2.
+// Entry of the command-line program on POSIX systems, which have no dialog: the command line is read
+// strictly (anything unexpected prints the usage and ends with exit code 2), and a failed run says
+// why in one line on standard error.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "app/unattended.h"
+#include "mirror/failure.h"
 #include "platform/posix_text.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: twinfold unattended SrcDir=<source folder> DstDir=<destination folder> [NoDelete]\n"
+    "       twinfold --help | --version\n"
     "Mirrors the source folder onto the destination folder. Without NoDelete, destination entries\n"
     "that the source lacks are deleted. Exit code 0: mirrored; 1: a file operation failed or the\n"
-    "folders were refused; 2: this usage text.\n";
+    "folders were refused (the reason is printed); 2: this usage text.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<std::wstring> args;
-    std::wstring commandText;
-    for (int i = 0; i < argc; ++i) {
-        args.push_back(twinfold::WideFromBytes(argv[i]));
-        if (i >= 1) {
-            if (i > 1) commandText.push_back(L' ');
-            commandText += args.back();
-        }
-    }
+    for (int i = 0; i < argc; ++i) args.push_back(twinfold::WideFromBytes(argv[i]));
 
-    std::optional<UnattendedJob> job = ParseUnattendedCommandLine(commandText, args);
-    if (!job) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    const StrictCommandLine line = ParseStrictCommandLine(args);
+    switch (line.request) {
+        case CommandLineRequest::help:
+            std::fputs(kUsage, stdout);
+            return 0;
+        case CommandLineRequest::version:
+            std::fputs("twinfold " TWINFOLD_VERSION "\n", stdout);
+            return 0;
+        case CommandLineRequest::usage:
+            std::fputs(kUsage, stderr);
+            return 2;
+        case CommandLineRequest::mirror:
+            break;
     }
-    UnattendedResult result = RunUnattended(*job);
-    if (result.roots != RootsCheck::ok)
-        std::fprintf(stderr, "twinfold: %s\n", twinfold::BytesFromWide(DescribeRootsCheck(result.roots)).c_str());
+    const UnattendedResult result = RunUnattended(line.job);
+    if (result.exitCode != 0) {
+        const std::optional<RunFailure> failure = FirstFailure();
+        // Every failure is meant to be noted; a run that failed without one still must not end in silence.
+        const std::wstring text = failure ? DescribeFailure(*failure) : L"the mirror stopped before its end";
+        std::fprintf(stderr, "twinfold: %s\n", twinfold::BytesFromWide(text).c_str());
+    }
     return result.exitCode;
 }

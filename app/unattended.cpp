@@ -1,5 +1,6 @@
 #include "app/unattended.h"
 
+#include "mirror/failure.h"
 #include "mirror/passes.h"
 
 namespace {
@@ -27,9 +28,26 @@ std::optional<UnattendedJob> ParseUnattendedCommandLine(const std::wstring& comm
     return job;
 }
 
+StrictCommandLine ParseStrictCommandLine(const std::vector<std::wstring>& args) {
+    StrictCommandLine line;
+    if (args.size() == 2 && (args[1] == L"--help" || args[1] == L"-h")) line.request = CommandLineRequest::help;
+    if (args.size() == 2 && args[1] == L"--version") line.request = CommandLineRequest::version;
+    if (args.size() < 4 || args.size() > 5 || args[1] != L"unattended") return line;
+    if (args[2].compare(0, 7, L"SrcDir=") != 0 || args[3].compare(0, 7, L"DstDir=") != 0) return line;
+    if (args.size() == 5 && args[4] != L"NoDelete") return line;
+    line.request = CommandLineRequest::mirror;
+    line.job.srcRoot = args[2].substr(7);
+    line.job.dstRoot = args[3].substr(7);
+    line.job.runDeletePass = args.size() == 4;
+    return line;
+}
+
 UnattendedResult RunUnattended(const UnattendedJob& job) {
     const RootsCheck roots = CheckRoots(job.srcRoot, job.dstRoot);
-    if (roots != RootsCheck::ok) return {1, roots};
+    if (roots != RootsCheck::ok) {
+        NoteRefusal(FailedOperation::mirror, job.srcRoot, job.dstRoot, DescribeRootsCheck(roots));
+        return {1, roots};
+    }
 
     if (g_cancelRequested) return {1, roots};
     CopyPass(job.srcRoot.c_str(), job.dstRoot.c_str(), Silent::yes);

@@ -20,11 +20,29 @@ struct UnattendedJob {
 std::optional<UnattendedJob> ParseUnattendedCommandLine(const std::wstring& commandText,
                                                         const std::vector<std::wstring>& args);
 
+// What the strict POSIX command line asks for.
+enum class CommandLineRequest {
+    mirror,   // `job` holds the folders and the delete option
+    help,     // --help or -h: the usage on standard output
+    version,  // --version
+    usage,    // anything else: the usage as an error, and no pass runs
+};
+
+struct StrictCommandLine {
+    CommandLineRequest request = CommandLineRequest::usage;
+    UnattendedJob job;
+};
+
+// The command line of the POSIX program: exactly "unattended", "SrcDir=<folder>", "DstDir=<folder>" and
+// optionally "NoDelete" (keys in front, case-sensitive), or one of --help, -h, --version alone.
+// A misspelt option never falls back to a run with the delete pass on.
+StrictCommandLine ParseStrictCommandLine(const std::vector<std::wstring>& args);
+
 struct UnattendedResult {
     int exitCode;      // 0: every file operation succeeded; 1: one failed, or the roots were refused
     RootsCheck roots;  // why no pass ran, when the roots were refused
 };
 
 // Runs the copy pass and, when asked, the delete pass on the calling thread. Refuses empty and
-// overlapping roots without running any pass.
+// overlapping roots without running any pass. The first failure is kept (mirror/failure.h).
 UnattendedResult RunUnattended(const UnattendedJob& job);

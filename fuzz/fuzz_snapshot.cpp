@@ -324,6 +324,7 @@ BOOL FindClose(HANDLE findFile) {
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
+twinfold::SystemError twinfold::LastSystemError() { return SystemError{t_lastError, 0}; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);

@@ -1,5 +1,6 @@
 #include "mirror/passes.h"
 
+#include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
 #include "mirror/shell_op.h"
@@ -32,6 +33,8 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     WIN32_FIND_DATAW dstRecord;
     const bool destinationExists = LookUpEntry(dstText, dstRecord);
     CDirectoryTree source(srcText, Recursion::yes, destinationExists ? ahead.Hook(srcText.size()) : ScanHook());
+    // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
+    if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
     std::wstring dstPath;
     // An answer made ahead holds until this pass changes something it could be about: a copy alters
     // its own folder (a case-insensitive destination may match a sibling's name to it), a folder
@@ -64,6 +67,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         } else if (cursor.IsDirectory() && counterpart.IsLink()) {
             // A link in the destination where the source has a folder: copying the folder's entries
             // through it would write outside the destination. A clash, like a file in that place.
+            NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath, L"the destination holds a link there");
             g_cancelRequested = true;
             return;
         } else if (!cursor.IsDirectory() && cursor.Size() != counterpart.size) {
@@ -72,6 +76,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             copied = true;
         }
         if (copied) copiedIn = directory;
+        if (!ok) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
         if (!ok) g_cancelRequested = true;
         // A cancel takes effect after a copy operation, never in the middle of one.
         if (copied && g_cancelRequested) return;

@@ -1,6 +1,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mirror/failure.h"
 #include "mirror/lookahead.h"
 #include "mirror/passes.h"
 #include "mirror/shell_op.h"
@@ -97,6 +98,7 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         CDirectoryTree guard(srcRoot, Recursion::no);
         if (guard.Begin().AtEnd()) {
             // Nothing listed because the listing failed is not an empty source: the pass did not run.
+            if (!guard.Complete()) NoteFailure(FailedOperation::list, guard.IncompletePath(), guard.IncompleteError());
             if (!guard.Complete()) g_cancelRequested = true;
             return;
         }
@@ -112,6 +114,8 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         CounterpartLookups ahead(srcText);
         CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()));
         destinationComplete = destination.Complete();
+        if (!destinationComplete)
+            NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
         std::wstring srcPath;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
             const CounterpartState* madeAhead = ahead.Find(cursor);
@@ -123,7 +127,9 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
                 counterpart = LookUpCounterpart(srcPath);
             }
             if (!counterpart.found) {
-                if (!MeansNoSuchEntry(counterpart.error)) {
+                if (!MeansNoSuchEntry(counterpart.error.code)) {
+                    FormCounterpartPath(srcPath, srcText, cursor);
+                    NoteFailure(FailedOperation::lookUp, srcPath, counterpart.error);
                     g_cancelRequested = true;
                     return;
                 }
@@ -140,7 +146,9 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     const std::unordered_set<std::wstring> doomed(directories.begin(), directories.end());
     for (const std::wstring& file : files) {
         if (RemovedWithAncestor(file, rootLength, doomed)) continue;
-        if (!DeleteFileW(file.c_str())) g_cancelRequested = true;
+        const bool deleted = DeleteFileW(file.c_str()) != FALSE;
+        if (!deleted) NoteFailure(FailedOperation::remove, file);
+        if (!deleted) g_cancelRequested = true;
         if (g_cancelRequested) return;
     }
 
@@ -148,7 +156,9 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     std::unordered_set<std::wstring> removed;
     for (const std::wstring& directory : directories) {
         if (!RemovedWithAncestor(directory, rootLength, removed)) {
-            if (!RemoveFolder(directory)) g_cancelRequested = true;
+            const bool deleted = RemoveFolder(directory);
+            if (!deleted) NoteFailure(FailedOperation::remove, directory);
+            if (!deleted) g_cancelRequested = true;
             if (g_cancelRequested) return;
             removed.insert(directory);
         }

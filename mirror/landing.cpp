@@ -38,13 +38,14 @@ std::uint64_t NextUniqueValue() {
 // Restores the reason of a failure after the clean-up that follows it has made calls of its own.
 class KeepLastError {
 public:
-    KeepLastError() : m_error(GetLastError()) {}
-    ~KeepLastError() { SetLastError(m_error); }
+    KeepLastError() : m_error(twinfold::LastSystemError()), m_path(twinfold::LastErrorPath()) {}
+    ~KeepLastError() { twinfold::RestoreLastError(m_error, m_path); }
     KeepLastError(const KeepLastError&) = delete;
     KeepLastError& operator=(const KeepLastError&) = delete;
 
 private:
-    DWORD m_error;
+    twinfold::SystemError m_error;
+    std::wstring m_path;
 };
 
 // Removes what a failed copy left under a temporary name: a folder with everything in it, or one

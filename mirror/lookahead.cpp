@@ -20,7 +20,7 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
         state.reparseTag = found.dwReserved0;
         state.size = RecordSize(found);
     } else {
-        state.error = GetLastError();
+        state.error = twinfold::LastSystemError();
     }
     return state;
 }
@@ -48,14 +48,14 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
             // The folder's counterpart is not there, so nothing below it is: the lookup would only
             // say so again, one path at a time.
             CounterpartState missing;
-            missing.error = ERROR_PATH_NOT_FOUND;
+            missing.error.code = ERROR_PATH_NOT_FOUND;
             answers.push_back(missing);
         } else {
             FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
             answers.push_back(LookUpCounterpart(path));
         }
         const CounterpartState& answer = answers.back();
-        const bool absent = !answer.found && (answer.error == ERROR_FILE_NOT_FOUND || answer.error == ERROR_PATH_NOT_FOUND);
+        const bool absent = !answer.found && (answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND);
         if (absent && directory.IsDirectory(i) && !twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) {
             std::wstring child = directory.Path();
             child.push_back(twinfold::kPathSeparator);

@@ -15,7 +15,7 @@
 // What a lookup of one counterpart found: the parts of the record and of the failure a pass reads.
 struct CounterpartState {
     bool found = false;
-    DWORD error = 0;  // GetLastError() of a lookup that found nothing
+    twinfold::SystemError error;  // the last error of a lookup that found nothing
     DWORD attributes = 0;
     DWORD reparseTag = 0;
     unsigned long long size = 0;

@@ -1,17 +1,86 @@
-// POSIX only: the per-thread last error and the one table that turns errno into ERROR_* values.
-// Nothing else in the layer may invent its own mapping; every failure is reported through here.
+// POSIX only: the per-thread last error, with the errno and path behind it, and the one table that turns
+// errno into ERROR_* values. Nothing else may invent its own mapping; every failure is reported here.
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/posix_internal.h"
+#include "platform/posix_text.h"
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
+// What the ERROR_* value cannot say: the errno it came from, and the entry it concerned.
+thread_local int t_lastErrno = 0;
+thread_local std::string t_lastErrorPath;
+
+// The errno whose text best says what an ERROR_* value set without one means.
+int ErrnoFromError(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED: return EACCES;
+        case ERROR_INVALID_HANDLE: return EBADF;
+        case ERROR_NOT_ENOUGH_MEMORY: return ENOMEM;
+        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+        case ERROR_NOT_SAME_DEVICE: return EXDEV;
+        case ERROR_WRITE_PROTECT: return EROFS;
+        case ERROR_NOT_SUPPORTED: return ENOTSUP;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_INVALID_NAME: return EINVAL;
+        case ERROR_DISK_FULL: return ENOSPC;
+        case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+        case ERROR_BUSY: return EBUSY;
+        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+        case ERROR_DIRECTORY: return ENOTDIR;
+        case ERROR_IO_DEVICE: return EIO;
+        case ERROR_CANT_RESOLVE_FILENAME: return ELOOP;
+        default: return 0;
+    }
+}
+
+// strerror_r comes in two forms (GNU returns the text, XSI fills the buffer); both end up here.
+[[maybe_unused]] const char* ErrorText(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+    return result == 0 ? buffer : "Unknown error";
+}
+
 }  // namespace
 
 DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
+void SetLastError(DWORD errorCode) {
+    t_lastError = errorCode;
+    t_lastErrno = 0;
+    t_lastErrorPath.clear();
+}
+
+namespace twinfold {
+
+SystemError LastSystemError() { return SystemError{t_lastError, t_lastErrno}; }
+
+std::wstring DescribeSystemError(const SystemError& error) {
+    const int number = error.detail != 0 ? error.detail : ErrnoFromError(error.code);
+    if (number == 0) {
+        char text[32];
+        std::snprintf(text, sizeof text, "error %u", static_cast<unsigned>(error.code));
+        return WideFromBytes(text);
+    }
+    char buffer[256] = "";
+    return WideFromBytes(ErrorText(::strerror_r(number, buffer, sizeof buffer), buffer));
+}
+
+std::wstring LastErrorPath() { return WideFromBytes(t_lastErrorPath); }
+
+void RestoreLastError(const SystemError& error, const std::wstring& path) {
+    t_lastError = error.code;
+    t_lastErrno = error.detail;
+    t_lastErrorPath = BytesFromWide(path);
+}
+
+}  // namespace twinfold
 
 namespace twinfold::posix {
 
@@ -63,7 +132,11 @@ DWORD ErrorFromErrno(int error, const std::string& path) {
     }
 }
 
-void SetLastErrorFromErrno(int error, const std::string& path) { ::SetLastError(ErrorFromErrno(error, path)); }
+void SetLastErrorFromErrno(int error, const std::string& path) {
+    ::SetLastError(ErrorFromErrno(error, path));
+    t_lastErrno = error;
+    t_lastErrorPath = path;
+}
 
 BOOL Report(const Status& status) {
     if (status.Ok()) return TRUE;

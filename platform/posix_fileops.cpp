@@ -2,6 +2,8 @@
 // Replaces files only by rename from a temporary name; walks trees by descriptor, never following a link.
 #include <sys/random.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -125,6 +127,19 @@ Status TempEntry::CreateLink(const std::string& target) {
     return Fail(EEXIST, m_dir.path);
 }
 
+Status TempEntry::CreateNode(mode_t type, dev_t device) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::string name = RandomTempName();
+        if (::mknodat(m_dir.fd, name.c_str(), type | 0600, device) == 0) {
+            m_name = std::move(name);
+            m_exists = true;
+            return Status{};
+        }
+        if (errno != EEXIST) return Fail(errno, m_dir.Child(name));
+    }
+    return Fail(EEXIST, m_dir.path);
+}
+
 Status TempEntry::CommitAs(const std::string& finalName, Landing landing) {
     const std::string finalPath = m_dir.Child(finalName);
     if (m_fd.Valid() && m_fd.Close() != 0) return Fail(errno, finalPath);
@@ -141,22 +156,27 @@ namespace {
 constexpr std::size_t kKernelCopyChunk = std::size_t{1} << 30;
 constexpr std::size_t kBufferSize = std::size_t{256} << 10;
 
-// Copies everything from `in` to `out`. The kernel copies when it can (reflinks, no user-space
-// buffer); file systems that refuse fall back to read and write for the rest.
-Status CopyData(int in, int out, const std::string& srcPath, const std::string& dstPath) {
+// Copies from `in` to `out`, each from its current offset, until the end of `in` or `limit` bytes.
+// The kernel copies when it can (reflinks, no user-space buffer); file systems that refuse fall
+// back to read and write for the rest.
+Status CopyData(int in, int out, const std::string& srcPath, const std::string& dstPath,
+                std::uint64_t limit = UINT64_MAX) {
     bool kernelCopy = true;
     std::unique_ptr<char[]> buffer;
     for (;;) {
+        if (limit == 0) return Status{};
         if (fault::Strike(fault::Call::read, srcPath.c_str())) return Fail(errno, srcPath);
         if (kernelCopy) {
+            const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kKernelCopyChunk, limit));
             ssize_t copied;
             do {
-                copied = ::copy_file_range(in, nullptr, out, nullptr, kKernelCopyChunk, 0);
+                copied = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
             } while (copied < 0 && errno == EINTR);
             if (copied > 0) {
                 // The write already happened, but the temporary file is discarded on failure, so
                 // failing here has the same outcome as a failed write.
                 if (fault::Strike(fault::Call::write, dstPath.c_str())) return Fail(errno, dstPath);
+                limit -= static_cast<std::uint64_t>(copied);
                 continue;
             }
             if (copied == 0) return Status{};
@@ -168,21 +188,62 @@ Status CopyData(int in, int out, const std::string& srcPath, const std::string& 
         if (!buffer) buffer.reset(new char[kBufferSize]);
         ssize_t got;
         do {
-            got = ::read(in, buffer.get(), kBufferSize);
+            got = ::read(in, buffer.get(), std::min<std::uint64_t>(kBufferSize, limit));
         } while (got < 0 && errno == EINTR);
         if (got < 0) return Fail(errno, srcPath);
         if (got == 0) return Status{};
         if (const int error = WriteAll(out, buffer.get(), static_cast<std::size_t>(got), dstPath)) {
             return Fail(error, dstPath);
         }
+        limit -= static_cast<std::uint64_t>(got);
     }
 }
 
-// The data, then the permission bits and times of the source (`st`), into the open file `out`.
+// Fewer blocks than the size needs: the file has holes (or is compressed, which the walk below
+// finds out at the cost of two lseeks).
+bool MayHaveHoles(const struct stat& st) { return st.st_blocks * 512 < st.st_size; }
+
+// Copies only the data regions of `in` into the new file `out`, so that its holes stay holes, and
+// sets the exact size at the end (a trailing hole has no data to write). A destination file system
+// without holes fills the gaps with zeros itself: the copy is then plain.
+Status CopySparseData(int in, int out, const std::string& srcPath, const std::string& dstPath) {
+    off_t offset = 0;
+    for (;;) {
+        const off_t data = ::lseek(in, offset, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // nothing but a hole from `offset` to the end
+            if (offset == 0 && errno == EINVAL) return CopyData(in, out, srcPath, dstPath);  // no SEEK_DATA here
+            return Fail(errno, srcPath);
+        }
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0 || ::lseek(in, data, SEEK_SET) < 0) return Fail(errno, srcPath);
+        if (::lseek(out, data, SEEK_SET) < 0) return Fail(errno, dstPath);
+        const Status status = CopyData(in, out, srcPath, dstPath, static_cast<std::uint64_t>(hole - data));
+        if (!status.Ok()) return status;
+        offset = hole;
+    }
+    struct stat st {};
+    if (::fstat(in, &st) != 0) return Fail(errno, srcPath);
+    if (::ftruncate(out, st.st_size) != 0) return Fail(errno, dstPath);
+    return Status{};
+}
+
+// Gives a new entry (the descriptor `fd`, or `name` in the folder `fd`, not followed) the source's
+// owner and group, as cp -a does, and returns the permission bits to set afterwards: chown clears
+// the set-id bits, so the mode must come second. Where the owner cannot be kept (not root, or
+// refused), the set-user-id and set-group-id bits are dropped, so that a copy never becomes a set-id
+// program of whoever runs the mirror.
+mode_t KeepOwner(int fd, const char* name, const struct stat& st) {
+    const int result = name == nullptr ? ::fchown(fd, st.st_uid, st.st_gid)
+                                       : ::fchownat(fd, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    return result == 0 ? (st.st_mode & 07777) : (st.st_mode & 07777 & ~mode_t{S_ISUID | S_ISGID});
+}
+
+// The data, then the owner, permission bits and times of the source (`st`), into the open file `out`.
 Status FinishRegular(int in, int out, const struct stat& st, const std::string& srcPath, const std::string& dstPath) {
-    Status status = CopyData(in, out, srcPath, dstPath);
+    Status status = MayHaveHoles(st) ? CopySparseData(in, out, srcPath, dstPath) : CopyData(in, out, srcPath, dstPath);
     if (!status.Ok()) return status;
-    if (::fchmod(out, st.st_mode & 07777) != 0) return Fail(errno, dstPath);
+    if (::fchmod(out, KeepOwner(out, nullptr, st)) != 0) return Fail(errno, dstPath);
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     if (::futimens(out, times) != 0) return Fail(errno, dstPath);
     return Status{};
@@ -249,9 +310,23 @@ Status CopyLinkAt(const At& src, const std::string& name, const struct stat& st,
     TempEntry temp(dst);
     status = temp.CreateLink(target);
     if (!status.Ok()) return status;
+    KeepOwner(dst.fd, temp.Name().c_str(), st);  // a link has no mode of its own
     // The link's own times are a courtesy: some file systems refuse them, and the link is whole anyway.
     const struct timespec times[2] = {st.st_atim, st.st_mtim};
     ::utimensat(dst.fd, temp.Name().c_str(), times, AT_SYMLINK_NOFOLLOW);
+    return temp.CommitAs(dstName, landing);
+}
+
+// A FIFO, socket or device node is made anew with the source's kind and device number, never opened
+// (a FIFO would block the copy, a device would be read to no end).
+Status CopySpecialAt(const struct stat& st, const At& dst, const std::string& dstName, Landing landing) {
+    TempEntry temp(dst);
+    Status status = temp.CreateNode(st.st_mode & S_IFMT, st.st_rdev);
+    if (!status.Ok()) return status;
+    const char* name = temp.Name().c_str();
+    if (::fchmodat(dst.fd, name, KeepOwner(dst.fd, name, st), 0) != 0) return Fail(errno, temp.Path());
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::utimensat(dst.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, temp.Path());
     return temp.CommitAs(dstName, landing);
 }
 
@@ -267,6 +342,9 @@ Status CopyNonDirectoryAt(const At& src, const std::string& name, const struct s
     }
     if (S_ISLNK(st.st_mode)) return CopyLinkAt(src, name, st, dst, dstName, landing);
     if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName, landing);
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        return CopySpecialAt(st, dst, dstName, landing);
+    }
     return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, src.Child(name));
 }
 
@@ -449,7 +527,7 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
             continue;
         }
         // Last, so that creating the contents does not change them again.
-        if (::fchmod(dst.fd, frame.st.st_mode & 07777) != 0) return Fail(errno, dst.path);
+        if (::fchmod(dst.fd, KeepOwner(dst.fd, nullptr, frame.st)) != 0) return Fail(errno, dst.path);
         const struct timespec times[2] = {frame.st.st_atim, frame.st.st_mtim};
         if (::futimens(dst.fd, times) != 0) return Fail(errno, dst.path);
         frames.pop_back();

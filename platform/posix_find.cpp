@@ -55,8 +55,10 @@ bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_vi
     if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     record.dwFileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 
-    // A directory has no size of its own on Windows; its block size here would only mislead.
-    const std::uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<std::uint64_t>(st.st_size);
+    // A directory has no size of its own on Windows; its block size here would only mislead. A FIFO,
+    // socket or device holds no data that a copy would take: whatever st_size says, it counts as 0.
+    const bool hasData = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+    const std::uint64_t size = hasData ? static_cast<std::uint64_t>(st.st_size) : 0;
     record.nFileSizeHigh = static_cast<DWORD>(size >> 32);
     record.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
     record.ftLastWriteTime = FileTimeFrom(st.st_mtim);

@@ -176,7 +176,7 @@ Status ReadNames(const At& dir, std::vector<std::string>& names);
 // How a new entry takes its name: in place of whatever is there, or only where nothing is.
 enum class Landing { replace, create };
 
-// A temporary file or link in a destination folder: removed when it goes out of scope unless
+// A temporary file, link or special file in a destination folder: removed when it goes out of scope unless
 // Commit() was called after it was renamed into place. The name is short enough for any folder
 // whose entries may have 255-byte names, and recognisable as ours.
 class TempEntry {
@@ -188,6 +188,7 @@ public:
 
     Status CreateFile(mode_t mode);                  // opens Fd() for writing
     Status CreateLink(const std::string& target);    // a symbolic link, no descriptor
+    Status CreateNode(mode_t type, dev_t device);    // a FIFO, socket or device node, owner-only, no descriptor
     // Closes the descriptor and renames into place; with Landing::create only where nothing is.
     Status CommitAs(const std::string& finalName, Landing landing);
 

@@ -188,6 +188,21 @@ bool CreateFolders(const std::wstring& path);
 // record (a link to a folder is removed as a folder entry on Windows). False with GetLastError().
 bool RemoveLink(const std::wstring& path, DWORD attributes);
 
+// The calling thread's last error, kept as a value so that a message can give the reason later.
+struct SystemError {
+    DWORD code = 0;  // what GetLastError() reported
+    int detail = 0;  // POSIX: the errno that `code` was mapped from, or 0 when the layer set `code` itself
+};
+SystemError LastSystemError();
+// The system's own words for an error, such as "No space left on device"; never empty.
+std::wstring DescribeSystemError(const SystemError& error);
+// The entry that the calling thread's last failure concerned, when the platform layer knows it (it may
+// lie below the path a call was given, inside a folder being copied); empty otherwise.
+std::wstring LastErrorPath();
+// Makes `error` and `path` the calling thread's last error again, after other calls (a clean-up)
+// have replaced it.
+void RestoreLastError(const SystemError& error, const std::wstring& path);
+
 // Absolute form of `path` with relative parts and symbolic links resolved, as far as the path exists;
 // the components below the deepest existing folder are appended lexically ("." and ".." folded).
 // Used only to tell whether two roots overlap; never to name what a pass works on.

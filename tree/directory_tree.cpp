@@ -111,7 +111,10 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
                 }
             } while (FindNextFileW(search.Get(), &record));
             // Anything but the normal end means the folder held more than was read.
-            if (GetLastError() != ERROR_NO_MORE_FILES) m_complete = false;
+            if (GetLastError() != ERROR_NO_MORE_FILES) {
+                m_complete = false;
+                m_listError = twinfold::LastSystemError();
+            }
             m_entries.reserve(t_subdirs.size() + t_files.size());
             m_entries.assign(t_subdirs.begin(), t_subdirs.end());
             m_entries.insert(m_entries.end(), t_files.begin(), t_files.end());
@@ -121,8 +124,10 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
             return;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY)
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) {
             m_complete = false;
+            m_listError = twinfold::LastSystemError();
+        }
     }
     // No listing (not a directory, or refused): the path's own record, if any, is the one entry.
     ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
@@ -244,13 +249,21 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
         auto scanned = std::make_unique<CDirectory>(path, *m_names);
         if (hook) hook(*scanned);
         m_complete = scanned->Complete();
+        if (!m_complete) {
+            m_incompletePath = scanned->Path();
+            m_incompleteError = scanned->ListError();
+        }
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
     ParallelScan scan(path, hook, *m_names);
     BuildNode& root = scan.Run();
     auto keep = [this](BuildNode& node) {
-        if (!node.directory->Complete()) m_complete = false;
+        if (!node.directory->Complete() && m_complete) {
+            m_complete = false;
+            m_incompletePath = node.directory->Path();
+            m_incompleteError = node.directory->ListError();
+        }
         if (node.directory->HasEntries()) m_directories.push_back(std::move(node.directory));
     };
     keep(root);

@@ -35,6 +35,7 @@ public:
     // False when the listing was refused or broke off with an error: entries may be missing. A
     // folder that does not exist (or is not a folder) is complete, with no entries.
     bool Complete() const { return m_complete; }
+    const twinfold::SystemError& ListError() const { return m_listError; }  // why not Complete()
 
     // Entry `index` (below Count()): a directory record when below the number of subdirectories.
     bool IsDirectory(std::size_t index) const { return index < m_subdirCount; }
@@ -56,6 +57,7 @@ private:
     std::vector<Entry> m_entries;  // subdirectories except "." and "..", then every other record
     std::size_t m_subdirCount = 0;
     bool m_complete = true;
+    twinfold::SystemError m_listError;  // why the listing is not complete
 };
 
 class CTreeIterator;
@@ -83,6 +85,10 @@ public:
     // False when some folder of the tree could not be listed to its end (see CDirectory): the
     // snapshot may lack entries, so a pass must not report a complete mirror from it.
     bool Complete() const { return m_complete; }
+    // When not Complete(): the first folder, in walking order, that could not be listed to its end,
+    // and why.
+    const std::wstring& IncompletePath() const { return m_incompletePath; }
+    const twinfold::SystemError& IncompleteError() const { return m_incompleteError; }
 
 private:
     friend class CTreeIterator;
@@ -92,6 +98,8 @@ private:
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
     std::wstring m_root;
     bool m_complete = true;
+    std::wstring m_incompletePath;
+    twinfold::SystemError m_incompleteError;
 };
 
 // The cursor over a whole snapshot. A small value: copies walk on their own. Must not outlive its tree.

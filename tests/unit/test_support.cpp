@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "mirror/failure.h"
 #include "mirror/passes.h"
 
 #ifndef _WIN32
@@ -110,6 +111,7 @@ bool TempDirTest::Exists(const std::string& relative) const {
 void PassTest::SetUp() {
     TempDirTest::SetUp();
     g_cancelRequested = false;
+    ClearRunFailure();
 }
 
 void PassTest::TearDown() {
@@ -117,6 +119,7 @@ void PassTest::TearDown() {
     fault::Clear();
 #endif
     g_cancelRequested = false;
+    ClearRunFailure();
     TempDirTest::TearDown();
 }
 

@@ -1,0 +1,89 @@
+#include "mirror/failure.h"
+
+#include <mutex>
+
+namespace {
+
+std::mutex g_failureMutex;
+std::optional<RunFailure> g_firstFailure;
+
+void Keep(RunFailure failure) {
+    std::lock_guard<std::mutex> lock(g_failureMutex);
+    if (!g_firstFailure) g_firstFailure = std::move(failure);
+}
+
+// True when `inner` names an entry strictly below the folder `outer`.
+bool LiesBelow(const std::wstring& inner, const std::wstring& outer) {
+    return !outer.empty() && inner.size() > outer.size() + 1 && inner.compare(0, outer.size(), outer) == 0 &&
+           inner[outer.size()] == twinfold::kPathSeparator;
+}
+
+std::wstring Quoted(const std::wstring& path) { return L"'" + path + L"'"; }
+
+}  // namespace
+
+void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target) {
+    RunFailure failure;
+    failure.operation = operation;
+    failure.path = path;
+    failure.target = target;
+    failure.error = twinfold::LastSystemError();
+    // A folder copied or removed whole fails at one entry inside it; naming that entry tells the user
+    // which file to look at. Only the source side: the destination side may be a temporary name.
+    const std::wstring at = twinfold::LastErrorPath();
+    if (LiesBelow(at, path)) failure.at = at;
+    Keep(std::move(failure));
+}
+
+void NoteFailure(FailedOperation operation, const std::wstring& path, const twinfold::SystemError& error) {
+    RunFailure failure;
+    failure.operation = operation;
+    failure.path = path;
+    failure.error = error;
+    Keep(std::move(failure));
+}
+
+void NoteRefusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                 const std::wstring& reason) {
+    RunFailure failure;
+    failure.operation = operation;
+    failure.path = path;
+    failure.target = target;
+    failure.reason = reason;
+    Keep(std::move(failure));
+}
+
+std::optional<RunFailure> FirstFailure() {
+    std::lock_guard<std::mutex> lock(g_failureMutex);
+    return g_firstFailure;
+}
+
+void ClearRunFailure() {
+    std::lock_guard<std::mutex> lock(g_failureMutex);
+    g_firstFailure.reset();
+}
+
+std::wstring DescribeFailure(const RunFailure& failure) {
+    std::wstring text;
+    switch (failure.operation) {
+        case FailedOperation::copy:
+            text = L"cannot copy " + Quoted(failure.path) + L" to " + Quoted(failure.target);
+            break;
+        case FailedOperation::remove:
+            text = L"cannot delete " + Quoted(failure.path);
+            break;
+        case FailedOperation::list:
+            text = L"cannot list " + Quoted(failure.path);
+            break;
+        case FailedOperation::lookUp:
+            text = L"cannot look up " + Quoted(failure.path);
+            break;
+        case FailedOperation::mirror:
+            text = L"cannot mirror " + Quoted(failure.path) + L" onto " + Quoted(failure.target);
+            break;
+    }
+    if (!failure.at.empty()) text += L" (at " + Quoted(failure.at) + L")";
+    text += L": ";
+    text += failure.reason.empty() ? twinfold::DescribeSystemError(failure.error) : failure.reason;
+    return text;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# End-to-end checks of the Linux command line: the strict arguments, --help and --version, the line
+# a failed run prints, and the installed program and manual page.
+set -u
+bin=${1:?usage: linux_cli_test.sh path/to/twinfold [build folder to install from]}
+build=${2:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-cli.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+check() {  # check DESCRIPTION COMMAND...
+    local what=$1; shift
+    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what" >&2; fi
+}
+run() {  # run CODE ARGS...: exit code CODE expected; standard output and error in $work/out, $work/err
+    local want=$1; shift
+    "$bin" "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want: $*" >&2; return 1; }
+}
+src=$work/src dst=$work/dst
+mkdir -p "$src" "$dst/keep" && printf 'a' > "$src/a.bin"
+version=$(sed -n 's/^project(Twinfold VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")
+
+check "--help: usage on standard output only" bash -c '"$0" --help 2>&1 >/dev/null | grep -q . && exit 1; "$0" -h | grep -q "^usage: twinfold unattended SrcDir="' "$bin"
+check "--version: the project's version" [ "$("$bin" --version)" = "twinfold $version" ]
+# Anything but the exact form is the usage and exit 2, and runs no pass: the extra folder survives.
+for args in "nodelete" "--no-delete" "--dry-run" "NoDelete extra" "--help"; do
+    # shellcheck disable=SC2086
+    check "usage for: ... $args" run 2 unattended "SrcDir=$src" "DstDir=$dst" $args
+done
+check "usage for a key not in front" run 2 unattended "xSrcDir=$src" "DstDir=$dst"
+check "usage for the word unattended elsewhere" run 2 x "SrcDir=$src" "DstDir=$dst" unattended
+check "no misspelt command line ran a pass" [ -d "$dst/keep" ] && [ ! -e "$dst/a.bin" ]
+
+TWINFOLD_FAULT="rename:1:ENOSPC:/a.bin" "$bin" unattended "SrcDir=$src" "DstDir=$dst" >"$work/out" 2>"$work/err"
+check "failed copy: exit 1" [ $? -eq 1 ]
+check "failed copy: one line on standard error" [ "$(cat "$work/err")" = "twinfold: cannot copy '$src/a.bin' to '$dst/a.bin': No space left on device" ]
+check "a run that succeeds says nothing" run 0 unattended "SrcDir=$src" "DstDir=$dst"
+check "  at all" [ ! -s "$work/err" ] && [ ! -s "$work/out" ]
+
+if [ -n "$build" ]; then
+    cmake --install "$build" --prefix "$work/prefix" >/dev/null
+    check "installed program runs" [ "$("$work/prefix/bin/twinfold" --version)" = "twinfold $version" ]
+    check "installed manual page carries the version" grep -q "twinfold $version" "$work/prefix/share/man/man1/twinfold.1"
+fi
+echo "linux cli: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,181 @@
+// What a mirror keeps on Linux beyond contents (special files, holes, owners), and what a failed run
+// says about itself.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+
+#include "app/unattended.h"
+#include "mirror/failure.h"
+#include "mirror/passes.h"
+#include "platform/fault.h"
+#include "tests/unit/test_support.h"
+
+namespace twinfold::test {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+struct stat Lstat(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Runs `body` in a child process that has dropped to an unprivileged user; its text comes back.
+std::string AsNobody(const std::function<std::string()>& body) {
+    int channel[2];
+    if (::pipe(channel) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string result = "cannot drop privileges";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) result = body();
+        ::_exit(::write(channel[1], result.data(), result.size()) == static_cast<ssize_t>(result.size()) ? 0 : 1);
+    }
+    ::close(channel[1]);
+    std::string result;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, got);
+    ::close(channel[0]);
+    ::waitpid(child, nullptr, 0);
+    return result;
+}
+
+class LinuxCopyTest : public PassTest {
+protected:
+    void SetUp() override {
+        PassTest::SetUp();
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root: device nodes, other owners, dropping to nobody";
+    }
+    void Node(const std::string& relative, mode_t mode, dev_t device = 0) const {
+        ASSERT_EQ(::mknod(Path(relative).c_str(), mode, device), 0) << relative;
+    }
+    // Another user's entry; `mode` 0 for a link.
+    void Own(const std::string& relative, mode_t mode) const {
+        ASSERT_EQ(::lchown(Path(relative).c_str(), 1234, 5678), 0);
+        ASSERT_EQ(mode == 0 ? 0 : ::chmod(Path(relative).c_str(), mode), 0);
+    }
+    void Mirror(const std::string& dst = "dst") const {
+        CopyPass(WPath("src").c_str(), WPath(dst).c_str(), Silent::yes);
+    }
+};
+
+TEST_F(LinuxCopyTest, SpecialFilesHolesAndOwnersAreKept) {
+    MakeDir("src/dev");
+    Node("src/dev/pipe", S_IFIFO | 0640);
+    Node("src/dev/sock", S_IFSOCK | 0600);
+    Node("src/dev/null", S_IFCHR | 0666, ::makedev(1, 3));
+    Node("src/dev/loop", S_IFBLK | 0660, ::makedev(7, 0));
+    Node("src/pipe2", S_IFIFO | 0604);
+    WriteFile("dst/pipe2", "abc");  // a file where the source has a FIFO: replaced by one
+    WriteFile("src/shared/tool", "#!/bin/sh\n");
+    fs::create_symlink("tool", Path("src/shared/ln"));
+    Own("src/shared/tool", 04755);
+    Own("src/shared/ln", 0);
+    Own("src/shared", 02775);
+    // 4 KiB of data at 1 MiB in 2 MiB: holes before and after.
+    WriteFile("src/sparse.img", "");
+    fs::resize_file(Path("src/sparse.img"), 1 << 20);
+    { std::ofstream(Path("src/sparse.img"), std::ios::app | std::ios::binary) << std::string(4096, 'x'); }
+    fs::resize_file(Path("src/sparse.img"), 2 << 20);
+
+    Mirror();
+    EXPECT_FALSE(g_cancelRequested);
+    for (const char* entry : {"dev", "dev/pipe", "dev/sock", "dev/null", "dev/loop", "pipe2", "sparse.img", "shared",
+                              "shared/tool", "shared/ln"}) {
+        SCOPED_TRACE(entry);
+        const struct stat src = Lstat(Path("src") / entry);
+        const struct stat dst = Lstat(Path("dst") / entry);
+        EXPECT_EQ(dst.st_mode, src.st_mode);  // kind and every permission bit, set-id bits included
+        EXPECT_EQ(dst.st_rdev, src.st_rdev);
+        EXPECT_EQ(dst.st_uid, src.st_uid);
+        EXPECT_EQ(dst.st_gid, src.st_gid);
+    }
+    // A replacing copy keeps the holes too, and the size is exact with a trailing hole.
+    for (int size : {2 << 20, 3 << 20}) {
+        SCOPED_TRACE(size);
+        fs::resize_file(Path("src/sparse.img"), size);
+        Mirror();
+        EXPECT_EQ(Lstat(Path("dst/sparse.img")).st_size, size);
+        EXPECT_LT(Lstat(Path("dst/sparse.img")).st_blocks * 512, 1 << 20);
+        EXPECT_EQ(ReadFile("dst/sparse.img"), ReadFile("src/sparse.img"));
+    }
+}
+
+TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithTheReason) {
+    WriteFile("src/tool", "#!/bin/sh\n");
+    WriteFile("src/shared/f", "f");
+    Node("src/pipe", S_IFIFO | 0640);
+    Own("src/tool", 04755);
+    Own("src/shared", 02755);
+    MakeDir("out");
+    fs::permissions(Path("out"), fs::perms::all);
+    auto mirror = [this] {
+        Mirror("out/dst");
+        const std::optional<RunFailure> failure = FirstFailure();
+        return g_cancelRequested ? (failure ? FromWide(DescribeFailure(*failure)).string() : "no failure kept") : "ok";
+    };
+    EXPECT_EQ(AsNobody(mirror), "ok");
+    const std::pair<const char*, mode_t> rows[] = {
+        {"tool", S_IFREG | 0755}, {"shared", S_IFDIR | 0755}, {"shared/f", S_IFREG | 0644}, {"pipe", S_IFIFO | 0640}};
+    for (const auto& [entry, mode] : rows) {
+        SCOPED_TRACE(entry);
+        EXPECT_EQ(Lstat(Path("out/dst") / entry).st_mode, mode);
+        EXPECT_EQ(Lstat(Path("out/dst") / entry).st_uid, kNobody);
+    }
+
+    Node("src/null", S_IFCHR | 0666, ::makedev(1, 3));
+    EXPECT_EQ(AsNobody(mirror), "cannot copy '" + Path("src/null").string() + "' to '" + Path("out/dst/null").string() +
+                                    "': Operation not permitted");
+    EXPECT_FALSE(Exists("out/dst/null"));
+}
+
+TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
+    const std::string s = Path("src").string();
+    WriteFile("src/a.bin", "aaaa");
+    WriteFile("src/d/sub/x", "x");
+    const struct {
+        const char* rule;
+        bool fullDestination;  // else the destination starts with only an extra file
+        std::string expected;  // '@' stands for the destination
+    } rows[] = {
+        {"open:1:EACCES:/src/d/sub/x", false, "cannot copy '" + s + "/d' to '@/d' (at '" + s + "/d/sub/x'): Permission denied"},
+        {"rename:1:ENOSPC:/a.bin", true, "cannot copy '" + s + "/a.bin' to '@/a.bin': No space left on device"},
+        {"list:2:EIO:/src/d/sub", true, "cannot list '" + s + "/d/sub': Input/output error"},
+        {"lookup:1:EIO:/src/old.txt", true, "cannot look up '" + s + "/old.txt': Input/output error"},
+        {"unlink:1:EROFS:/old.txt", true, "cannot delete '@/old.txt': Read-only file system"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        const std::string dst = "dst" + std::to_string(++n);
+        if (row.fullDestination) WriteFile(dst + "/d/sub/x", "x");
+        if (row.fullDestination) WriteFile(dst + "/a.bin", "a");  // another size: copied again
+        WriteFile(dst + "/old.txt", "extra");
+        fault::Rule rule;
+        ASSERT_TRUE(fault::ParseRule(row.rule, rule));
+        fault::Install(rule);
+        ClearRunFailure();
+        g_cancelRequested = false;
+        EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
+        fault::Clear();
+        std::string expected = row.expected;
+        if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
+    }
+
+    ClearRunFailure();
+    EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath("src/d"), true}).exitCode, 1);
+    ASSERT_TRUE(FirstFailure().has_value());
+    EXPECT_EQ(DescribeFailure(*FirstFailure()), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
+                                                    L"': " + DescribeRootsCheck(RootsCheck::overlapping));
+}
+
+}  // namespace
+}  // namespace twinfold::test
