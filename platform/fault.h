@@ -1,5 +1,6 @@
-// POSIX only: a fault hook under the Win32 stand-in, so tests can make one system call fail the way a
-// full disk, a broken device or a refused permission would, without a mock of the engine.
+// POSIX test builds only: a fault hook under the Win32 stand-in, so tests can make one system call
+// fail the way a full disk, a broken device or a refused permission would, without a mock of the
+// engine.
 //
 // A rule names a call, the Nth use of it to fail (counting only uses on paths that contain
 // `pathPart`), and the errno to fail with. The environment variable TWINFOLD_FAULT sets a rule for a
@@ -45,6 +46,11 @@ unsigned MatchingUses();  // matching uses of the installed rule's call so far
 bool ParseRule(const std::string& text, Rule& rule);
 
 // Called by the layer before each system call. True means the call must fail: errno is then set.
+// Only the test build of the layer has the hook; in the shipped program no call ever fails here.
+#ifdef TWINFOLD_FAULT_HOOK
 bool Strike(Call call, const char* path);
+#else
+inline bool Strike(Call, const char*) { return false; }
+#endif
 
 }  // namespace twinfold::fault
