@@ -32,6 +32,7 @@ UnattendedResult RunUnattended(const UnattendedJob& job) {
     if (roots != RootsCheck::ok) return {1, roots};
 
     if (g_cancelRequested) return {1, roots};
+    PinnedRoots pinned(job.srcRoot, job.dstRoot);
     CopyPass(job.srcRoot.c_str(), job.dstRoot.c_str(), Silent::yes);
     if (g_cancelRequested) return {1, roots};
     if (job.runDeletePass) DeletePass(job.srcRoot.c_str(), job.dstRoot.c_str());

@@ -1,6 +1,7 @@
 #include "mirror/passes.h"
 
 #include "mirror/lookahead.h"
+#include "mirror/roots.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
 
@@ -13,6 +14,7 @@ bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) 
 }
 
 void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
+    const twinfold::PassRoots roots(srcRoot, dstRoot);
     const std::wstring srcText(srcRoot);
     const std::wstring dstText(dstRoot);
     CounterpartLookups ahead(dstText);
@@ -52,4 +54,5 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     }
     // Entries of a folder that could not be listed were never compared: not a complete mirror.
     if (!source.Complete()) g_cancelRequested = true;
+    if (!RootsStillPinned()) g_cancelRequested = true;
 }
