@@ -571,6 +571,7 @@ void RefusedRootsScenario(Scenario& s) {
         {outer, L"   ", RootsCheck::emptyRoot, "blank destination"},
         {outer, outer + L"\\inner", RootsCheck::overlapping, "destination inside the source"},
         {outer + L"\\inner\\", outer, RootsCheck::overlapping, "source inside the destination"},
+        {outer + L"\\missing", w.Path(L"copy"), RootsCheck::sourceNotFolder, "missing source"},
     };
     for (const Case& c : cases) {
         const std::string name = c.name;
