@@ -446,7 +446,7 @@ Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& f
     PathAt at;
     if (const int error = at.Open(path)) return Fail(error, forEntry);
     fd.Reset(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.FolderFlags()));
-    return fd.Valid() ? Status{} : Fail(errno, forEntry);
+    return fd.Valid() ? Status{} : Fail(at.FolderError(errno), forEntry);
 }
 
 bool IsInside(const std::string& path, const std::string& dir) {

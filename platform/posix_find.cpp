@@ -128,7 +128,7 @@ HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
                               fault::Call::list, handle->dir.path));
     if (!fd.Valid()) {
         // Measured from the pattern, as Windows does: a missing folder is a missing path.
-        SetLastErrorFromErrno(errno, handle->dir.Child("*"));
+        SetLastErrorFromErrno(at.FolderError(errno), handle->dir.Child("*"));
         return INVALID_HANDLE_VALUE;
     }
     struct stat self {};

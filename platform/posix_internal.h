@@ -124,6 +124,9 @@ public:
     // folder's place is not followed either.
     int FolderFlags() const { return m_belowRoot ? O_NOFOLLOW : 0; }
     int StatFlags() const { return m_belowRoot ? AT_SYMLINK_NOFOLLOW : 0; }
+    // The errno to report for a failed open with FolderFlags(): ELOOP where the kernel said ENOTDIR
+    // for a link, which is a refusal to follow it, not a missing folder.
+    int FolderError(int error) const;
 
 private:
     bool OpenBelowPassRoot(const std::string& path, int& error);  // false: not below a root

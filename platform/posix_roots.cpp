@@ -166,6 +166,13 @@ bool PathAt::OpenBelowPassRoot(const std::string& path, int& error) {
     return true;
 }
 
+int PathAt::FolderError(int error) const {
+    struct stat st {};
+    if (m_belowRoot && error == ENOTDIR && Dir() != AT_FDCWD && ::fstatat(Dir(), Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return ELOOP;
+    return error;
+}
+
 bool MeetsPassRoot(const std::string& path, const struct stat& folder) {
     PassRoots::State* state = g_passRoots.load(std::memory_order_acquire);
     if (state == nullptr) return false;

@@ -128,6 +128,15 @@ TEST_F(RootsTest, FolderSwappedForALinkMidRunLetsNothingOutsideChange) {
     EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
     EXPECT_TRUE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("outside")), outside);
+    fault::Clear();
+
+    // The source's scan: src/sub becomes a link to outside just before it is listed.
+    Exchange("dst/sub", "dst/link");
+    fs::create_directory_symlink(Path("outside"), Path("src/link"));
+    g_cancelRequested = false;
+    At(fault::Call::list, "src/sub", [&] { Exchange("src/sub", "src/link"); });
+    EXPECT_EQ(Run(false), 1);
+    EXPECT_EQ(ReadFile("dst/sub/extra.txt"), "extra") << "nothing outside the source is read";
 }
 
 }  // namespace
