@@ -19,6 +19,9 @@ struct twinfold::PassRoots::State {
     struct Root {
         std::string text;  // without trailing separators
         std::atomic<int> fd{-1};
+        // The layer's change count when opening last failed, plus one: only a change of the layer's
+        // own (the pass creating the destination) makes another attempt worth its system calls.
+        std::atomic<std::uint64_t> failedAt{0};
         dev_t dev = 0;  // valid once fd is
         ino_t ino = 0;
     };
@@ -38,14 +41,19 @@ std::atomic<PassRoots::State*> g_passRoots{nullptr};
 int RootFd(PassRoots::State& state, PassRoots::State::Root& root) {
     int fd = root.fd.load(std::memory_order_acquire);
     if (fd >= 0) return fd;
+    const std::uint64_t changes = TreeChanges();
+    if (root.failedAt.load(std::memory_order_relaxed) == changes + 1) return -1;
     std::lock_guard<std::mutex> lock(state.opening);
     fd = root.fd.load(std::memory_order_relaxed);
     if (fd >= 0) return fd;
     PathAt at;
-    if (at.OpenFromCurrentFolder(root.text) != 0) return -1;
-    Fd opened(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    Fd opened;
     struct stat st {};
-    if (!opened.Valid() || ::fstat(opened.Get(), &st) != 0) return -1;
+    if (at.OpenFromCurrentFolder(root.text) == 0) opened.Reset(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.Valid() || ::fstat(opened.Get(), &st) != 0) {
+        root.failedAt.store(changes + 1, std::memory_order_relaxed);
+        return -1;
+    }
     root.dev = st.st_dev;
     root.ino = st.st_ino;
     root.fd.store(opened.Get(), std::memory_order_release);
