@@ -49,7 +49,9 @@ int RootFd(PassRoots::State& state, PassRoots::State::Root& root) {
     PathAt at;
     Fd opened;
     struct stat st {};
-    if (at.OpenFromCurrentFolder(root.text) == 0) opened.Reset(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (at.OpenFromCurrentFolder(root.text) == 0) {
+        opened.Reset(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
     if (!opened.Valid() || ::fstat(opened.Get(), &st) != 0) {
         root.failedAt.store(changes + 1, std::memory_order_relaxed);
         return -1;
@@ -176,26 +178,31 @@ bool PathAt::OpenBelowPassRoot(const std::string& path, int& error) {
 
 int PathAt::FolderError(int error) const {
     struct stat st {};
-    if (m_belowRoot && error == ENOTDIR && Dir() != AT_FDCWD && ::fstatat(Dir(), Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+    const bool walked = m_belowRoot && Dir() != AT_FDCWD;
+    if (walked && error == ENOTDIR && ::fstatat(Dir(), Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
         return ELOOP;
+    }
     return error;
 }
 
 bool MeetsPassRoot(const std::string& path, const struct stat& folder) {
     PassRoots::State* state = g_passRoots.load(std::memory_order_acquire);
     if (state == nullptr) return false;
+    // The roots themselves are listed by their own paths; anything else below a root with a root's
+    // identity is a root inside a root, and a pass that went on would copy a tree into itself or
+    // delete its source.
     bool meets = false;
+    bool belowRoot = false;
     for (PassRoots::State::Root& root : state->roots) {
-        if (root.fd.load(std::memory_order_acquire) < 0) continue;
-        if (root.dev == folder.st_dev && root.ino == folder.st_ino) meets = true;
-    }
-    if (!meets) return false;
-    // The roots themselves are listed by their own paths; anything else with a root's identity is a
-    // root below a root, and a pass that went on would copy a tree into itself or delete its source.
-    for (PassRoots::State::Root& root : state->roots) {
+        if (root.fd.load(std::memory_order_acquire) >= 0 && root.dev == folder.st_dev && root.ino == folder.st_ino)
+            meets = true;
         std::string below;
-        if (TextBelow(path, root.text, below) && below.empty()) return false;
+        if (TextBelow(path, root.text, below)) {
+            if (below.empty()) return false;
+            belowRoot = true;
+        }
     }
+    if (!meets || !belowRoot) return false;
     state->tripped.store(true, std::memory_order_release);
     return true;
 }
@@ -207,7 +214,8 @@ std::string UnescapeMountField(const std::string& field) {
     std::string text;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' && field[i + 1] <= '3') {
-            text.push_back(static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
+            const int value = ((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) | (field[i + 3] - '0');
+            text.push_back(static_cast<char>(value));
             i += 3;
         } else {
             text.push_back(field[i]);
