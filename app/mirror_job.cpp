@@ -71,6 +71,7 @@ unsigned __stdcall MirrorThreadProc(void* dialogArgument) {
             return 0;
         }
     }
+    PinnedRoots pinned(src, dst);
     if (!g_cancelRequested) CopyPass(src.c_str(), dst.c_str(), Silent::no);
     if (!g_cancelRequested && deleteOption) DeletePass(src.c_str(), dst.c_str());
     if (!g_cancelRequested) {

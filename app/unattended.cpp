@@ -50,6 +50,7 @@ UnattendedResult RunUnattended(const UnattendedJob& job) {
     }
 
     if (g_cancelRequested) return {1, roots};
+    PinnedRoots pinned(job.srcRoot, job.dstRoot);
     CopyPass(job.srcRoot.c_str(), job.dstRoot.c_str(), Silent::yes);
     if (g_cancelRequested) return {1, roots};
     if (job.runDeletePass) DeletePass(job.srcRoot.c_str(), job.dstRoot.c_str());

@@ -3,6 +3,7 @@
 #include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
+#include "mirror/roots.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
 
@@ -26,6 +27,7 @@ bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) 
 }
 
 void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
+    const twinfold::PassRoots roots(srcRoot, dstRoot);
     const std::wstring srcText(srcRoot);
     const std::wstring dstText(dstRoot);
     CounterpartLookups ahead(dstText);
@@ -83,4 +85,5 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     }
     // Entries of a folder that could not be listed were never compared: not a complete mirror.
     if (!source.Complete()) g_cancelRequested = true;
+    if (!RootsStillPinned()) g_cancelRequested = true;
 }

@@ -4,6 +4,7 @@
 #include "mirror/failure.h"
 #include "mirror/lookahead.h"
 #include "mirror/passes.h"
+#include "mirror/roots.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
 
@@ -93,13 +94,14 @@ bool RemoveFolder(const std::wstring& directory) {
 #endif
 
 void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
+    const twinfold::PassRoots roots(srcRoot, dstRoot);
     {
         // A source that lists nothing (missing, empty, unreachable) never empties the destination.
         CDirectoryTree guard(srcRoot, Recursion::no);
         if (guard.Begin().AtEnd()) {
             // Nothing listed because the listing failed is not an empty source: the pass did not run.
             if (!guard.Complete()) NoteFailure(FailedOperation::list, guard.IncompletePath(), guard.IncompleteError());
-            if (!guard.Complete()) g_cancelRequested = true;
+            if (!guard.Complete() || !RootsStillPinned()) g_cancelRequested = true;
             return;
         }
     }
@@ -138,6 +140,9 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
             if (g_cancelRequested) return;  // nothing has been deleted yet
         }
     }
+
+    if (!RootsStillPinned()) g_cancelRequested = true;
+    if (g_cancelRequested) return;
 
     // A file inside a folder that goes too is left to that folder's removal, which walks by descriptor
     // and never follows a link. Deleting it by its full path would follow a folder on the way that was

@@ -542,7 +542,7 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
 int StatPath(const std::string& path, struct stat& st) {
     PathAt at;
     if (const int error = at.Open(path)) return error;
-    return ::fstatat(at.Dir(), at.Name(), &st, 0) == 0 ? 0 : errno;
+    return ::fstatat(at.Dir(), at.Name(), &st, at.StatFlags()) == 0 ? 0 : errno;
 }
 
 // mkdir -p, with the permission bits the umask allows.
@@ -573,8 +573,8 @@ bool SplitEntry(const std::string& path, std::string& parent, std::string& name)
 Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& fd) {
     PathAt at;
     if (const int error = at.Open(path)) return Fail(error, forEntry);
-    fd.Reset(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.Valid() ? Status{} : Fail(errno, forEntry);
+    fd.Reset(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.FolderFlags()));
+    return fd.Valid() ? Status{} : Fail(at.FolderError(errno), forEntry);
 }
 
 bool IsInside(const std::string& path, const std::string& dir) {

@@ -137,16 +137,20 @@ HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
     PathAt at;
     errno = at.Open(handle->dir.path);
     Fd fd(errno != 0 ? -1
-                     : OpenAt(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, fault::Call::list,
-                              handle->dir.path));
+                     : OpenAt(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.FolderFlags(), 0,
+                              fault::Call::list, handle->dir.path));
     if (!fd.Valid()) {
         // Measured from the pattern, as Windows does: a missing folder is a missing path.
-        SetLastErrorFromErrno(errno, handle->dir.Child("*"));
+        SetLastErrorFromErrno(at.FolderError(errno), handle->dir.Child("*"));
         return INVALID_HANDLE_VALUE;
     }
     struct stat self {};
     if (::fstat(fd.Get(), &self) != 0) {
         Report(Fail(errno, handle->dir.path));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (MeetsPassRoot(handle->dir.path, self)) {
+        Report(Fail(ELOOP, handle->dir.path));
         return INVALID_HANDLE_VALUE;
     }
     handle->dir.fd = fd.Get();
@@ -184,9 +188,10 @@ public:
         const std::uint64_t changes = TreeChanges();
         if (m_fd.Valid() && m_changes == changes && m_path == parent) return m_fd.Get();
         m_fd.Reset();
-        if (parent.size() >= PATH_MAX) return -1;
         m_path.assign(parent);
-        m_fd.Reset(::open(m_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        PathAt at;
+        if (at.Open(m_path) != 0) return -1;
+        m_fd.Reset(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC | at.FolderFlags()));
         if (!m_fd.Valid()) return -1;
         m_changes = changes;
         return m_fd.Get();

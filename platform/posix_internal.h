@@ -108,17 +108,38 @@ std::string ResolveEntryPath(const std::string& path);
 // the current directory. A longer one (deep trees exceed PATH_MAX) is split: the folders above its
 // last component are opened a few at a time, following links on the way exactly as the kernel
 // would for a short path, and the call is made relative to that folder with the last component.
+//
+// Below a root of the running pass (twinfold::PassRoots) the folder is instead reached from the root's
+// descriptor one name at a time, never through a link (ELOOP where a folder on the way is one), and
+// the root itself is "." in its own descriptor. Every call of the layer on a path goes through here.
 class PathAt {
 public:
     // 0, or the errno of opening the folders on the way (what the call itself would have failed with).
     int Open(const std::string& path);
-    int Dir() const { return m_dir.Valid() ? m_dir.Get() : AT_FDCWD; }
+    // As Open, ignoring the roots of the pass: for opening a root itself.
+    int OpenFromCurrentFolder(const std::string& path);
+    int Dir() const { return m_dir.Valid() ? m_dir.Get() : m_base; }
     const char* Name() const { return m_name.c_str(); }
+    // Below a root, a call that opens the named entry as a folder adds this, so that a link put in a
+    // folder's place is not followed either.
+    int FolderFlags() const { return m_belowRoot ? O_NOFOLLOW : 0; }
+    int StatFlags() const { return m_belowRoot ? AT_SYMLINK_NOFOLLOW : 0; }
+    // The errno to report for a failed open with FolderFlags(): ELOOP where the kernel said ENOTDIR
+    // for a link, which is a refusal to follow it, not a missing folder.
+    int FolderError(int error) const;
 
 private:
+    bool OpenBelowPassRoot(const std::string& path, int& error);  // false: not below a root
+
     Fd m_dir;
+    int m_base = AT_FDCWD;
     std::string m_name;
+    bool m_belowRoot = false;
 };
+
+// A listing below a root that met a folder with the identity of a root (other than a root listed by
+// its own path) trips the pass's roots: true, and every later call below them fails with ELOOP.
+bool MeetsPassRoot(const std::string& path, const struct stat& folder);
 
 // A directory kept open, with its path for fault rules and error mapping. The path is never handed
 // to a system call below the descriptor, so it may be longer than PATH_MAX.

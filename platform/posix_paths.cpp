@@ -37,6 +37,17 @@ bool SplitLast(const std::string& path, std::string& parent, std::string& name) 
 
 int PathAt::Open(const std::string& path) {
     m_dir.Reset();
+    m_base = AT_FDCWD;
+    m_belowRoot = false;
+    int error = 0;
+    if (OpenBelowPassRoot(path, error)) return error;
+    return OpenFromCurrentFolder(path);
+}
+
+int PathAt::OpenFromCurrentFolder(const std::string& path) {
+    m_dir.Reset();
+    m_base = AT_FDCWD;
+    m_belowRoot = false;
     const std::size_t last = path.find_last_not_of('/');
     const std::size_t slash = last == std::string::npos ? std::string::npos : path.rfind('/', last);
     if (path.size() < PATH_MAX || slash == std::string::npos) {

@@ -2,6 +2,7 @@
 // On Windows it brings in the real Win32 API; elsewhere it declares our stand-ins (platform/posix_*.cpp).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #ifdef _WIN32
@@ -208,5 +209,52 @@ void RestoreLastError(const SystemError& error, const std::wstring& path);
 // Used only to tell whether two roots overlap; never to name what a pass works on.
 // Returns an empty string when the path cannot be resolved at all.
 std::wstring ResolveFullPath(const std::wstring& path);
+
+// What a folder is, whatever text names it: device and inode on POSIX, volume serial number and file
+// index on Windows. Two paths with equal identities name the same folder.
+struct FolderIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FolderIdentity& other) const { return volume == other.volume && index == other.index; }
+    bool operator!=(const FolderIdentity& other) const { return !(*this == other); }
+};
+
+// The identity of the folder `path` names, following links on the way and at its end. False when the
+// path names no folder (missing, running through a file, a file, or unreadable), with the reason in
+// GetLastError().
+bool GetFolderIdentity(const std::wstring& path, FolderIdentity& identity);
+
+#ifndef _WIN32
+// Where `path` lies within its file system: the device of the mount that holds it, and its path from
+// that file system's own root (the mount's root joined with the path below the mount point), so that
+// a folder reached through a bind mount is placed where it really is. The part of the path that does
+// not exist yet is appended as written. False when the path or the mount table cannot be read.
+bool GetFolderPlace(const std::wstring& path, std::uint64_t& device, std::wstring& placeInFileSystem);
+#endif
+
+// Tells the platform layer the two roots of a pass for as long as it lives. On POSIX every call on a
+// path below a root then starts from a descriptor of that root, opened once (a link in the root's own
+// path is followed there), and goes down one name at a time, never through a link; a listing that
+// meets a root below a root makes that and every later call below the roots fail. Calls on other
+// paths are unaffected. Nothing on Windows, where the calls take paths as they are.
+class PassRoots {
+public:
+#ifdef _WIN32
+    PassRoots(const wchar_t*, const wchar_t*) {}
+#else
+    PassRoots(const wchar_t* srcRoot, const wchar_t* dstRoot);
+    ~PassRoots();
+#endif
+    PassRoots(const PassRoots&) = delete;
+    PassRoots& operator=(const PassRoots&) = delete;
+
+#ifndef _WIN32
+    struct State;  // the layer's own
+
+private:
+    State* m_state = nullptr;
+    State* m_previous = nullptr;
+#endif
+};
 
 }  // namespace twinfold

@@ -1,6 +1,8 @@
-// Windows: twinfold::ResolveFullPath, through GetFullPathNameW and the final name of an opened folder.
+// Windows: twinfold::ResolveFullPath, through GetFullPathNameW and the final name of an opened folder,
+// and twinfold::GetFolderIdentity, through the volume serial number and file index of an opened folder.
 // It may only read names: entries are opened without any access right, and nothing is ever changed.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/win32.h"
@@ -108,6 +110,33 @@ std::wstring ResolveFullPath(const std::wstring& path) {
         existingLength = (cut == std::wstring::npos || cut < root) ? root : cut;
         if (existingLength == 0) return full;
     }
+}
+
+bool GetFolderIdentity(const std::wstring& path, FolderIdentity& identity) {
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    // Attributes only; backup semantics lets a folder be opened at all.
+    HANDLE entry = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (entry == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL read = GetFileInformationByHandle(entry, &info);
+    const DWORD error = GetLastError();
+    CloseHandle(entry);
+    if (!read) {
+        SetLastError(error);
+        return false;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    identity.volume = info.dwVolumeSerialNumber;
+    identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
 }
 
 }  // namespace twinfold

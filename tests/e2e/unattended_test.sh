@@ -73,6 +73,9 @@ check "empty source refused" expect_exit 1 unattended "SrcDir=" "DstDir=$dst"
 check "empty destination refused" expect_exit 1 unattended "SrcDir=$src" "DstDir="
 check "destination inside the source refused" expect_exit 1 unattended "SrcDir=$src" "DstDir=$src/dir1/copy"
 check "source inside the destination refused" expect_exit 1 unattended "SrcDir=$dst/dir1" "DstDir=$dst"
+check "missing source refused" expect_exit 1 unattended "SrcDir=$work/not-mounted/src" "DstDir=$dst"
+check "missing source: the reason on stderr" \
+    grep -qxF "twinfold: cannot mirror '$work/not-mounted/src' onto '$dst': The source folder does not exist or is not a folder." "$work/err"
 check "refusals touched nothing" [ "$before" = "$(find "$work" | sort | md5sum)" ]
 check "the same folder on both sides is allowed" expect_exit 0 unattended "SrcDir=$src" "DstDir=$src/"
 

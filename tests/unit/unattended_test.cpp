@@ -103,6 +103,22 @@ TEST_F(UnattendedRunTest, RefusesEmptyAndOverlappingRootsWithoutTouchingAnything
     }
 }
 
+TEST_F(UnattendedRunTest, SourceThatIsNoFolderIsRefusedButAnEmptyOneChangesNothing) {
+    WriteFile("file.txt", "f");
+    WriteFile("dst/extra.txt", "x");
+    MakeDir("empty");
+    const TreeListing before = ListTree(root_);
+    for (const char* source : {"missing", "file.txt", "file.txt/sub"}) {
+        SCOPED_TRACE(source);
+        const UnattendedResult result = Run(WPath(source), WPath("dst"));
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.roots, RootsCheck::sourceNotFolder);
+    }
+    const UnattendedResult result = Run(WPath("empty"), WPath("dst"));
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(ListTree(root_), before);
+}
+
 TEST_F(UnattendedRunTest, SameFolderOnBothSidesIsAllowedAndChangesNothing) {
     WriteFile("src/f.txt", "f");
     const TreeListing before = ListTree(root_);

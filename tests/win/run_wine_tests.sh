@@ -96,6 +96,13 @@ crash_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"${line:-x 0 failed}")
 add_counts "crash campaign" "$crash_status" "$crash_log" "$crash_ok" "$crash_failed"
 echo "crash campaign: $crash_ok passed, $crash_failed failed"
 
+echo "== a source that is not there"
+# A source drive that is not mounted must not report success night after night.
+(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$work/no-such-source")" \
+  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+code=$?
+if [[ $code -eq 1 ]]; then pass; else fail "missing source: exit code $code, expected 1"; fi
+
 echo "== dialog and unattended runs, driven on a virtual display"
 # Programs of this prefix that started without a display (wineboot's, the unit tests') must be gone
 # first, or the new windows would belong to a desktop that has no display.

@@ -431,6 +431,7 @@ void DoublePressScenario(Scenario& s) {
     s.Check(ListTree(dst).size() < 50, "the job copied on after being cancelled at once");
     s.Equal(Profile(w.ini, L"Directories", L"Dst"), dst, "the job stored its settings");
     // A single job ran: pressing once more starts a new one that runs to its end.
+    MakeDir(dst);
     PrepareDialog(dialog, w.Path(L"dst"), w.Path(L"dst"), true);
     Press(dialog, IDOK);
     HWND box = app.WaitForTopLevel(kSuccessCaption, 30000);
@@ -591,6 +592,7 @@ void RefusedRootsScenario(Scenario& s) {
         {outer, L"   ", RootsCheck::emptyRoot, "blank destination"},
         {outer, outer + L"\\inner", RootsCheck::overlapping, "destination inside the source"},
         {outer + L"\\inner\\", outer, RootsCheck::overlapping, "source inside the destination"},
+        {outer + L"\\missing", w.Path(L"copy"), RootsCheck::sourceNotFolder, "missing source"},
     };
     for (const Case& c : cases) {
         const std::string name = c.name;
@@ -799,8 +801,8 @@ void UnattendedDialogRowsScenario(Scenario& s) {
     s.Equal(RunUnattended(w.exe, L"x " + Arg(L"SrcDir=", named) + L" " + Arg(L"DstDir=", dst)), 0,
             "exit code when the word is in a path");
     s.Check(Exists(dst + L"\\x.txt"), "the word in a path did not select unattended mode");
-    // The first seven characters go, whatever they are: "=<path>" names nothing, so nothing happens.
-    s.Equal(RunUnattended(w.exe, L"unattended " + Arg(L"xSrcDir=", src) + L" " + Arg(L"DstDir=", dst)), 0,
+    // The first seven characters go, whatever they are: "=<path>" names no folder, so it is refused.
+    s.Equal(RunUnattended(w.exe, L"unattended " + Arg(L"xSrcDir=", src) + L" " + Arg(L"DstDir=", dst)), 1,
             "exit code with a misplaced key");
     s.Check(Exists(dst + L"\\x.txt") && !Exists(dst + L"\\sub"), "a misplaced key copied or deleted something");
 }

@@ -1,0 +1,143 @@
+// The two roots stay the folders the user named: seen through bind mounts, pinned for the whole
+// job, and never left through a link swapped in while a pass runs.
+#include <fcntl.h>
+#include <sched.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "app/unattended.h"
+#include "mirror/passes.h"
+#include "platform/fault.h"
+#include "tests/unit/test_support.h"
+
+namespace twinfold::test {
+namespace {
+
+class RootsTest : public PassTest {
+protected:
+    int Run(bool deletePass = true) { return RunUnattended({WPath("src"), WPath("dst"), deletePass}).exitCode; }
+    // Runs at the first matching use of `call` on a path containing `pathPart`.
+    void At(fault::Call call, const std::string& pathPart, std::function<void()> action) {
+        fault::Rule rule;
+        rule.call = call;
+        rule.pathPart = Path(pathPart).string();
+        rule.action = std::move(action);
+        fault::Install(rule);
+    }
+    void Exchange(const std::string& a, const std::string& b) {
+        ASSERT_EQ(::renameat2(AT_FDCWD, Path(a).c_str(), AT_FDCWD, Path(b).c_str(), RENAME_EXCHANGE), 0);
+    }
+    // `body` in a child with a mount namespace of its own; its exit code, or -1 where that is refused.
+    int InOwnMountNamespace(const std::function<int()>& body) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                ::_exit(255);
+            ::_exit(body());
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+    }
+    bool Bind(const std::string& from, const std::string& onto) {
+        return ::mount(Path(from).c_str(), Path(onto).c_str(), nullptr, MS_BIND, nullptr) == 0;
+    }
+};
+
+TEST_F(RootsTest, BindMountsEitherWayAreOverlapAndTheRunEnds) {
+    WriteFile("dst/inner/only-copy.txt", "the only copy");
+    WriteFile("src/inner/f.txt", "f");
+    MakeDir("srcview");
+    MakeDir("dstview");
+    const TreeListing before = ListTree(root_);
+    const int code = InOwnMountNamespace([&] {
+        if (!Bind("dst/inner", "srcview") || !Bind("src/inner", "dstview")) return 254;
+        const UnattendedResult sourceInside = RunUnattended({WPath("srcview"), WPath("dst"), true});
+        const UnattendedResult destinationInside = RunUnattended({WPath("src"), WPath("dstview"), true});
+        return (sourceInside.exitCode == 1 && sourceInside.roots == RootsCheck::overlapping ? 0 : 1) |
+               (destinationInside.exitCode == 1 && destinationInside.roots == RootsCheck::overlapping ? 0 : 2);
+    });
+    if (code == -1) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(code, 0) << "1: source inside the destination missed; 2: destination inside the source missed";
+    EXPECT_EQ(ListTree(root_), before);
+}
+
+TEST_F(RootsTest, SnapshotMeetingTheOtherRootEndsThePassBeforeAnyDeletion) {
+    WriteFile("src/f.txt", "f");
+    WriteFile("dst/f.txt", "f");
+    MakeDir("dst/mount-point");
+    const TreeListing source = ListTree(Path("src"));
+    const TreeListing destination = ListTree(Path("dst"));
+    const int code = InOwnMountNamespace([&] {
+        // After the roots were checked, the source appears inside the destination.
+        At(fault::Call::list, "dst/mount-point", [&] { Bind("src", "dst/mount-point"); });
+        const int exitCode = Run();
+        fault::Clear();
+        return exitCode;
+    });
+    if (code == -1) GTEST_SKIP() << "no private mount namespace here";
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(ListTree(Path("src")), source);
+    EXPECT_EQ(ListTree(Path("dst")), destination);
+}
+
+TEST_F(RootsTest, SourceReplacedOrGoneMidRunEndsWithNothingDeleted) {
+    for (const bool replaced : {true, false}) {
+        SCOPED_TRACE(replaced ? "replaced by another folder" : "gone");
+        fs::remove_all(root_);
+        WriteFile("src/keep1.txt", "1");
+        WriteFile("src/sub/keep2.txt", "2");
+        WriteFile("src/new.txt", "new");
+        WriteFile("dst/keep1.txt", "1");
+        WriteFile("dst/sub/keep2.txt", "2");
+        At(fault::Call::open, "src/new.txt", [&] {
+            fs::rename(Path("src"), Path("moved"));
+            if (replaced) WriteFile("src/other.txt", "other");
+        });
+        g_cancelRequested = false;
+        EXPECT_EQ(Run(), 1);
+        fault::Clear();
+        EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("moved")));
+    }
+}
+
+TEST_F(RootsTest, FolderSwappedForALinkMidRunLetsNothingOutsideChange) {
+    WriteFile("outside/extra.txt", "outside's own");
+    const TreeListing outside = ListTree(Path("outside"));
+    WriteFile("src/sub/a.txt", "a");
+    WriteFile("src/sub/b.txt", "b");
+    WriteFile("dst/sub/extra.txt", "extra");
+    fs::create_directory_symlink(Path("outside"), Path("dst/link"));
+
+    // The copy pass: after the first copy into dst/sub began, dst/sub becomes a link to outside.
+    At(fault::Call::open, "src/sub/", [&] { Exchange("dst/sub", "dst/link"); });
+    EXPECT_EQ(Run(false), 1);
+    fault::Clear();
+    EXPECT_EQ(ListTree(Path("outside")), outside);
+    Exchange("dst/sub", "dst/link");
+
+    // The delete pass: dst/sub is compared, then becomes a link before its extra file is deleted.
+    g_cancelRequested = false;
+    CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    At(fault::Call::lookup, "src/sub/extra.txt", [&] { Exchange("dst/sub", "dst/link"); });
+    DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+    EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("outside")), outside);
+    fault::Clear();
+
+    // The source's scan: src/sub becomes a link to outside just before it is listed.
+    Exchange("dst/sub", "dst/link");
+    fs::create_directory_symlink(Path("outside"), Path("src/link"));
+    g_cancelRequested = false;
+    At(fault::Call::list, "src/sub", [&] { Exchange("src/sub", "src/link"); });
+    EXPECT_EQ(Run(false), 1);
+    EXPECT_EQ(ReadFile("dst/sub/extra.txt"), "extra") << "nothing outside the source is read";
+}
+
+}  // namespace
+}  // namespace twinfold::test
