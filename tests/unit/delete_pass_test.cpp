@@ -131,6 +131,16 @@ TEST_F(DeletePassTest, FailedFileDeletionStopsBeforeAnyFolderIsRemoved) {
     EXPECT_TRUE(Exists("dst/keep.txt"));
 }
 
+TEST_F(DeletePassTest, FailedFolderRemovalStopsThePass) {
+    AddExtras();
+    WriteFile("dst/gone2/c.txt", "c");
+    fault::Install({fault::Call::rmdir, 1, false, EACCES, "", nullptr});
+    Delete();
+    EXPECT_TRUE(g_cancelRequested);
+    EXPECT_TRUE(Exists("dst/gone")) << "the failed one";
+    EXPECT_TRUE(Exists("dst/gone2")) << "the pass went on after the failure";
+}
+
 TEST_F(DeletePassTest, UnreadableSourceDeletesNothing) {
     for (int error : {EIO, EACCES}) {
         SCOPED_TRACE(error);

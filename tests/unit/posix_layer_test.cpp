@@ -578,18 +578,50 @@ TEST_F(PosixFileOps, ShellDeleteFollowsNoLinkSwappedInJustBeforeItEntersAFolder)
     EXPECT_EQ(ReadFile("moved-sub/f"), "y");
 }
 
-TEST_F(PosixFileOps, ShellOperationsFailWhenAFolderListingBreaksOff) {
-    // A read error part way through a folder's names is a failure, never a shorter folder.
+TEST_F(PosixFileOps, ShellOperationsReportTheStepThatFailed) {
+    // A step that fails part way through a folder fails the operation with its own error: never a
+    // shorter folder reported whole, nor the "not empty" that a skipped step leads to later.
     WriteFile("tree/a", "a");
-    WriteFile("tree/b", "b");
-    for (UINT func : {FO_COPY, FO_DELETE}) {
-        SCOPED_TRACE(func == FO_COPY ? "copy" : "delete");
-        // The listing's first use opens it, the second reads its first name.
-        FaultScope scope(fault::Rule{fault::Call::list, 2, false, EIO, Path("tree").string(), nullptr});
-        EXPECT_EQ(ShellOp(func, WPath("tree"), func == FO_COPY ? WPath("copy") : std::wstring()),
-                  static_cast<int>(ERROR_IO_DEVICE));
+    WriteFile("tree/sub/b", "b");
+    const std::string tree = Path("tree").string();
+    struct Case {
+        UINT func;
+        std::string rule;
+        DWORD expected;
+    };
+    const Case cases[] = {
+        {FO_COPY, "list:2:EIO:" + tree, ERROR_IO_DEVICE},  // the first read of the folder's names
+        {FO_DELETE, "list:2:EIO:" + tree, ERROR_IO_DEVICE},
+        {FO_DELETE, "open:1:EACCES:" + tree, ERROR_ACCESS_DENIED},  // entering tree/sub
+        {FO_DELETE, "unlink:1:EROFS:" + tree, ERROR_WRITE_PROTECT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.rule);
+        FaultScope scope(c.rule);
+        EXPECT_EQ(ShellOp(c.func, WPath("tree"), c.func == FO_COPY ? WPath("copy") : std::wstring()),
+                  static_cast<int>(c.expected));
+        EXPECT_EQ(ReadFile("tree/sub/b"), "b");
     }
-    EXPECT_EQ(ListTree(Path("tree")).size(), 2u);
+}
+
+TEST_F(PosixFileOps, ShellDeleteStopsWhenAFolderAboveItWasMovedAway) {
+    // Deeper than the walk keeps descriptors for, so the folders near the top are reopened as "..".
+    std::string path = "tree";
+    for (int i = 1; i <= 20; ++i) path += "/l" + std::to_string(i);
+    WriteFile(path + "/f", "f");
+    MakeDir("outside");
+    // While the walk is at the bottom, tree/l1/l2/l3/l4 moves into the outside folder: climbing back
+    // up from it would lead into that folder instead of tree/l1/l2/l3.
+    fault::Rule move;
+    move.call = fault::Call::list;
+    move.pathPart = "/l20";
+    move.action = [this] { fs::rename(Path("tree/l1/l2/l3/l4"), Path("outside/l4")); };
+    {
+        FaultScope scope(move);
+        EXPECT_NE(ShellOp(FO_DELETE, WPath("tree")), 0);
+    }
+    EXPECT_TRUE(fs::is_directory(Path("outside/l4"))) << "nothing in the outside folder is removed";
+    EXPECT_TRUE(fs::is_directory(Path("tree/l1/l2/l3")));
 }
 
 TEST_F(PosixFileOps, DeepTreesBeyondPathMaxAreCopiedAndDeleted) {
