@@ -56,7 +56,7 @@ for ((k = 1; k <= kills; k++)); do
     sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
     {
         kill -KILL "$pid"
-        pkill -KILL -f 'Twinfold.exe unattended'
+        pkill -KILL -f "Twinfold.exe unattended.*${work##*/}"  # this campaign's run only
         wait "$pid"
     } 2>/dev/null
     sleep 0.2  # the wineserver lets go of the dead process's files
