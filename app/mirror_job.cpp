@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <string>
 
+#include "app/job.h"
 #include "app/main_dialog.h"
 #include "mirror/passes.h"
 #include "mirror/roots.h"
@@ -63,18 +64,10 @@ unsigned __stdcall MirrorThreadProc(void* dialogArgument) {
     StoreSetting(kSectionOptions, kKeyDeleteOption, optionText);
     SendMessageW(dialog, kJobRunningMessage, 0, 0);
 
-    if (!g_cancelRequested) {
-        const RootsCheck roots = CheckRoots(src, dst);
-        if (roots != RootsCheck::ok) {
-            ShowWorkerMessage(DescribeRootsCheck(roots), kJobNotStartedCaption, MB_ICONWARNING);
-            PostMessageW(dialog, kJobEndedMessage, 0, 0);
-            return 0;
-        }
-    }
-    PinnedRoots pinned(src, dst);
-    if (!g_cancelRequested) CopyPass(src.c_str(), dst.c_str(), Silent::no);
-    if (!g_cancelRequested && deleteOption) DeletePass(src.c_str(), dst.c_str());
-    if (!g_cancelRequested) {
+    const MirrorJobResult result = RunMirrorJob({src, dst, deleteOption, Silent::no});
+    if (result.roots != RootsCheck::ok) {
+        ShowWorkerMessage(DescribeRootsCheck(result.roots), kJobNotStartedCaption, MB_ICONWARNING);
+    } else if (!g_cancelRequested) {
         wchar_t text[kResultTextLength];
         const bool verified = VerifyMirror(src.c_str(), dst.c_str(), text, kResultTextLength);
         if (verified) {

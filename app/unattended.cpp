@@ -1,7 +1,6 @@
 #include "app/unattended.h"
 
-#include "mirror/failure.h"
-#include "mirror/passes.h"
+#include "app/job.h"
 
 namespace {
 
@@ -43,16 +42,6 @@ StrictCommandLine ParseStrictCommandLine(const std::vector<std::wstring>& args) 
 }
 
 UnattendedResult RunUnattended(const UnattendedJob& job) {
-    const RootsCheck roots = CheckRoots(job.srcRoot, job.dstRoot);
-    if (roots != RootsCheck::ok) {
-        NoteRefusal(FailedOperation::mirror, job.srcRoot, job.dstRoot, DescribeRootsCheck(roots));
-        return {1, roots};
-    }
-
-    if (g_cancelRequested) return {1, roots};
-    PinnedRoots pinned(job.srcRoot, job.dstRoot);
-    CopyPass(job.srcRoot.c_str(), job.dstRoot.c_str(), Silent::yes);
-    if (g_cancelRequested) return {1, roots};
-    if (job.runDeletePass) DeletePass(job.srcRoot.c_str(), job.dstRoot.c_str());
-    return {g_cancelRequested ? 1 : 0, roots};
+    const MirrorJobResult result = RunMirrorJob({job.srcRoot, job.dstRoot, job.runDeletePass, Silent::yes});
+    return {result.roots != RootsCheck::ok || result.stopped ? 1 : 0, result.roots};
 }

@@ -171,6 +171,7 @@ TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     }
 
     ClearRunFailure();
+    g_cancelRequested = false;
     EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath("src/d"), true}).exitCode, 1);
     ASSERT_TRUE(FirstFailure().has_value());
     EXPECT_EQ(DescribeFailure(*FirstFailure()), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
