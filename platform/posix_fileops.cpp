@@ -403,42 +403,63 @@ private:
     std::string m_path;
 };
 
-struct Frame {
-    std::vector<std::string> names;
-    std::size_t next = 0;
-    struct stat st {};
-    // The copy made this folder: what goes into it is new and is written directly under its name.
-    bool created = false;
-};
-
 // Opens a subdirectory without following a link in its place.
 int OpenSubdirectory(int dirFd, const std::string& name) {
     return ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The depth-first walk below one folder that the recursive copy and removal share: each folder
+// entered is read completely first, then its names are handed out one by one; a folder is left once
+// its names are done. Everything is relative to open descriptors (see DirChain).
+class FolderWalk {
+public:
+    explicit FolderWalk(const std::string& basePath) : m_chain(basePath) {}
+
+    bool Done() const { return m_names.empty(); }
+    At Top() const { return m_chain.Top(); }
+    const std::string& TopName() const { return m_chain.TopName(); }
+
+    // Makes the open folder `fd`, named `name` in the current one, the current folder.
+    Status Enter(Fd fd, const std::string& name) {
+        Status status = m_chain.Push(std::move(fd), name);
+        if (!status.Ok()) return status;
+        m_names.emplace_back();
+        m_next.push_back(0);
+        return ReadNames(m_chain.Top(), m_names.back());
+    }
+    // The next name of the current folder; false once they are all handed out.
+    bool NextName(std::string& name) {
+        if (m_next.back() == m_names.back().size()) return false;
+        name = m_names.back()[m_next.back()++];
+        return true;
+    }
+    // Back to the folder above; its descriptor is open afterwards.
+    Status Leave() {
+        m_names.pop_back();
+        m_next.pop_back();
+        return m_chain.Pop();
+    }
+    bool AtBase() const { return m_chain.Empty(); }
+
+private:
+    DirChain m_chain;
+    std::vector<std::vector<std::string>> m_names;
+    std::vector<std::size_t> m_next;
+};
+
 // Removes the directory `name` in `base` with everything in it. Every step is relative to an open
 // parent, and a subdirectory is opened with O_NOFOLLOW, so nothing outside is ever touched, even
 // when a folder inside is swapped for a link while this runs.
 Status RemoveDirectoryAt(const At& base, const std::string& name) {
-    DirChain chain(base.path);
-    std::vector<Frame> frames;
-
-    auto enter = [&](Fd fd, const std::string& child) -> Status {
-        Status status = chain.Push(std::move(fd), child);
-        if (!status.Ok()) return status;
-        frames.emplace_back();
-        return ReadNames(chain.Top(), frames.back().names);
-    };
-
+    FolderWalk walk(base.path);
     Fd rootFd(OpenSubdirectory(base.fd, name));
     if (!rootFd.Valid()) return Fail(errno, base.Child(name));
-    Status status = enter(std::move(rootFd), name);
+    Status status = walk.Enter(std::move(rootFd), name);
     if (!status.Ok()) return status;
-    while (!frames.empty()) {
-        Frame& frame = frames.back();
-        const At dir = chain.Top();
-        if (frame.next < frame.names.size()) {
-            const std::string entry = frame.names[frame.next++];
+    std::string entry;
+    while (!walk.Done()) {
+        const At dir = walk.Top();
+        if (walk.NextName(entry)) {
             const std::string entryPath = dir.Child(entry);
             struct stat st {};
             if (::fstatat(dir.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -449,7 +470,7 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
                 // The hook sits between the lstat and the open: the moment a swap for a link would strike.
                 Fd fd(fault::Strike(fault::Call::open, entryPath.c_str()) ? -1 : OpenSubdirectory(dir.fd, entry));
                 if (fd.Valid()) {
-                    status = enter(std::move(fd), entry);
+                    status = walk.Enter(std::move(fd), entry);
                     if (!status.Ok()) return status;
                     continue;
                 }
@@ -460,14 +481,12 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
             if (UnlinkAt(dir.fd, entry.c_str(), 0, entryPath) != 0 && errno != ENOENT) return Fail(errno, entryPath);
             continue;
         }
-        const std::string doneName = chain.TopName();
-        const std::string donePath = dir.path;
-        frames.pop_back();
-        status = chain.Pop();
+        const std::string doneName = walk.TopName();
+        status = walk.Leave();
         if (!status.Ok()) return status;
-        const int parentFd = chain.Empty() ? base.fd : chain.Top().fd;
-        if (UnlinkAt(parentFd, doneName.c_str(), AT_REMOVEDIR, donePath) != 0 && !(errno == ENOENT && !chain.Empty())) {
-            return Fail(errno, donePath);
+        const int parentFd = walk.AtBase() ? base.fd : walk.Top().fd;
+        if (UnlinkAt(parentFd, doneName.c_str(), AT_REMOVEDIR, dir.path) != 0 && !(errno == ENOENT && !walk.AtBase())) {
+            return Fail(errno, dir.path);
         }
     }
     return Status{};
@@ -486,34 +505,37 @@ Status MakeDirectoryAt(const At& dst, const std::string& name, Fd& fd, bool& cre
 }
 
 Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dstBase, const std::string& dstName) {
-    DirChain srcChain(srcBase.path);
+    FolderWalk walk(srcBase.path);
     DirChain dstChain(dstBase.path);
-    std::vector<Frame> frames;
+    // Per folder being copied: the source folder's own lstat, and whether the copy made its
+    // counterpart (what goes into a new folder is new and is written directly under its name).
+    struct Made {
+        struct stat st;
+        bool created;
+    };
+    std::vector<Made> made;
 
-    auto enter = [&](const At& srcParent, const std::string& srcChild, const At& dstParent,
+    auto enter = [&](const At& srcParent, const std::string& child, const At& dstParent,
                      const std::string& dstChild) -> Status {
-        Fd src(OpenSubdirectory(srcParent.fd, srcChild));
-        if (!src.Valid()) return Fail(errno, srcParent.Child(srcChild));
-        Frame frame;
-        if (::fstat(src.Get(), &frame.st) != 0) return Fail(errno, srcParent.Child(srcChild));
+        Fd src(OpenSubdirectory(srcParent.fd, child));
+        if (!src.Valid()) return Fail(errno, srcParent.Child(child));
+        Made folder{};
+        if (::fstat(src.Get(), &folder.st) != 0) return Fail(errno, srcParent.Child(child));
         Fd dst;
-        Status status = MakeDirectoryAt(dstParent, dstChild, dst, frame.created);
+        Status status = MakeDirectoryAt(dstParent, dstChild, dst, folder.created);
         if (!status.Ok()) return status;
-        status = srcChain.Push(std::move(src), srcChild);
-        if (status.Ok()) status = dstChain.Push(std::move(dst), dstChild);
-        if (status.Ok()) status = ReadNames(srcChain.Top(), frame.names);
-        frames.push_back(std::move(frame));
-        return status;
+        made.push_back(folder);
+        status = dstChain.Push(std::move(dst), dstChild);
+        return status.Ok() ? walk.Enter(std::move(src), child) : status;
     };
 
     Status status = enter(srcBase, name, dstBase, dstName);
     if (!status.Ok()) return status;
-    while (!frames.empty()) {
-        Frame& frame = frames.back();
-        const At src = srcChain.Top();
+    std::string entry;
+    while (!walk.Done()) {
+        const At src = walk.Top();
         const At dst = dstChain.Top();
-        if (frame.next < frame.names.size()) {
-            const std::string entry = frame.names[frame.next++];
+        if (walk.NextName(entry)) {
             struct stat st {};
             if (::fstatat(src.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT) continue;  // removed from the source since it was listed
@@ -522,16 +544,17 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
             status = S_ISDIR(st.st_mode)
                          ? enter(src, entry, dst, entry)
                          : CopyNonDirectoryAt(src, entry, st, dst, entry,
-                                              frame.created ? Landing::create : Landing::replace);
+                                              made.back().created ? Landing::create : Landing::replace);
             if (!status.Ok()) return status;
             continue;
         }
         // Last, so that creating the contents does not change them again.
-        if (::fchmod(dst.fd, KeepOwner(dst.fd, nullptr, frame.st)) != 0) return Fail(errno, dst.path);
-        const struct timespec times[2] = {frame.st.st_atim, frame.st.st_mtim};
+        const struct stat& folder = made.back().st;
+        if (::fchmod(dst.fd, KeepOwner(dst.fd, nullptr, folder)) != 0) return Fail(errno, dst.path);
+        const struct timespec times[2] = {folder.st_atim, folder.st_mtim};
         if (::futimens(dst.fd, times) != 0) return Fail(errno, dst.path);
-        frames.pop_back();
-        status = srcChain.Pop();
+        made.pop_back();
+        status = walk.Leave();
         if (status.Ok()) status = dstChain.Pop();
         if (!status.Ok()) return status;
     }
@@ -582,31 +605,47 @@ bool IsInside(const std::string& path, const std::string& dir) {
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
 }
 
+// The entry that a full path names, reached through the folder that holds it.
+struct NamedEntry {
+    std::string path;
+    std::string parent;
+    std::string name;
+    Fd dir;
+
+    At Parent() const { return At{dir.Get(), parent}; }
+    // Takes `fullPath` apart; EINVAL for a path that names no entry a caller may copy or remove.
+    Status Name(const std::string& fullPath) {
+        path = fullPath;
+        return SplitEntry(path, parent, name) ? Status{} : Fail(EINVAL, path);
+    }
+    // Opens the folder (below a pass's root, never through a link).
+    Status Open() { return OpenDirectory(parent, path, dir); }
+    // The entry's own lstat.
+    Status Stat(struct stat& st) const {
+        return ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? Status{} : Fail(errno, path);
+    }
+};
+
 Status CopyFileEntry(const std::string& from, const std::string& to, Landing landing) {
-    std::string srcParent, srcName, dstParent, dstName;
-    if (!SplitEntry(from, srcParent, srcName)) return Fail(EINVAL, from);
-    if (!SplitEntry(to, dstParent, dstName)) return Fail(EINVAL, to);
-    Fd srcDir, dstDir;
-    Status status = OpenDirectory(srcParent, from, srcDir);
-    if (status.Ok()) status = OpenDirectory(dstParent, to, dstDir);
-    if (!status.Ok()) return status;
-    const At src{srcDir.Get(), srcParent};
-    const At dst{dstDir.Get(), dstParent};
+    NamedEntry src, dst;
     struct stat st {};
-    if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
-    return CopyNonDirectoryAt(src, srcName, st, dst, dstName, landing);
+    Status status = src.Name(from);
+    if (status.Ok()) status = dst.Name(to);
+    if (status.Ok()) status = src.Open();
+    if (status.Ok()) status = dst.Open();
+    if (status.Ok()) status = src.Stat(st);
+    if (!status.Ok()) return status;
+    return CopyNonDirectoryAt(src.Parent(), src.name, st, dst.Parent(), dst.name, landing);
 }
 
 Status CopyEntry(const std::string& from, const std::string& to) {
-    std::string srcParent, srcName, dstParent, dstName;
-    if (!SplitEntry(from, srcParent, srcName)) return Fail(EINVAL, from);
-    if (!SplitEntry(to, dstParent, dstName)) return Fail(EINVAL, to);
-    Fd srcDir;
-    Status status = OpenDirectory(srcParent, from, srcDir);
-    if (!status.Ok()) return status;
-    const At src{srcDir.Get(), srcParent};
+    NamedEntry src, dst;
     struct stat st {};
-    if (::fstatat(src.fd, srcName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, from);
+    Status status = src.Name(from);
+    if (status.Ok()) status = dst.Name(to);
+    if (status.Ok()) status = src.Open();
+    if (status.Ok()) status = src.Stat(st);
+    if (!status.Ok()) return status;
 
     // A directory copied into itself would grow while it is walked. Resolving both paths costs a
     // walk of every component, so only a directory, the one case that can recurse, pays for it.
@@ -617,57 +656,46 @@ Status CopyEntry(const std::string& from, const std::string& to) {
         if (dstKey == srcKey || IsInside(dstKey, srcKey)) return Fail(EINVAL, to);
     }
 
-    status = MakeParents(dstParent);
+    status = MakeParents(dst.parent);
+    if (status.Ok()) status = dst.Open();
     if (!status.Ok()) return status;
-    Fd dstDir;
-    status = OpenDirectory(dstParent, to, dstDir);
-    if (!status.Ok()) return status;
-    const At dst{dstDir.Get(), dstParent};
-    if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src, srcName, dst, dstName);
+    if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src.Parent(), src.name, dst.Parent(), dst.name);
     // An entry copied onto itself would be replaced by its own copy (or a link by a link to itself).
     struct stat existing {};
-    if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && existing.st_dev == st.st_dev &&
-        existing.st_ino == st.st_ino) {
-        return Fail(EINVAL, to);
-    }
-    return CopyNonDirectoryAt(src, srcName, st, dst, dstName, Landing::replace);
+    if (dst.Stat(existing).Ok() && existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) return Fail(EINVAL, to);
+    return CopyNonDirectoryAt(src.Parent(), src.name, st, dst.Parent(), dst.name, Landing::replace);
 }
 
 // Renames `from` to `to`. With `replace`, an existing file or link at `to` is replaced, but never a
 // folder (as on Windows); without it, anything at `to` makes the move fail.
 Status MoveEntry(const std::string& from, const std::string& to, Landing landing) {
-    std::string fromParent, fromName, toParent, toName;
-    if (!SplitEntry(from, fromParent, fromName)) return Fail(EINVAL, from);
-    if (!SplitEntry(to, toParent, toName)) return Fail(EINVAL, to);
-    Fd fromDir, toDir;
-    Status status = OpenDirectory(fromParent, from, fromDir);
-    if (status.Ok()) status = OpenDirectory(toParent, to, toDir);
+    NamedEntry source, target;
+    Status status = source.Name(from);
+    if (status.Ok()) status = target.Name(to);
+    if (status.Ok()) status = source.Open();
+    if (status.Ok()) status = target.Open();
     if (!status.Ok()) return status;
+    const int fromFd = source.dir.Get();
+    const int toFd = target.dir.Get();
     if (landing == Landing::create) {
-        if (RenameNoReplaceAt(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str(), to) != 0) {
-            return Fail(errno, to);
-        }
+        if (RenameNoReplaceAt(fromFd, source.name.c_str(), toFd, target.name.c_str(), to) != 0) return Fail(errno, to);
         return Status{};
     }
     struct stat existing {};
-    if (::fstatat(toDir.Get(), toName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
-        return Fail(EISDIR, to);
-    }
-    if (RenameAt(fromDir.Get(), fromName.c_str(), toDir.Get(), toName.c_str(), to) != 0) return Fail(errno, to);
+    if (target.Stat(existing).Ok() && S_ISDIR(existing.st_mode)) return Fail(EISDIR, to);
+    if (RenameAt(fromFd, source.name.c_str(), toFd, target.name.c_str(), to) != 0) return Fail(errno, to);
     return Status{};
 }
 
 Status DeleteEntry(const std::string& path) {
-    std::string parent, name;
-    if (!SplitEntry(path, parent, name)) return Fail(EINVAL, path);
-    Fd parentDir;
-    Status status = OpenDirectory(parent, path, parentDir);
-    if (!status.Ok()) return status;
-    const At base{parentDir.Get(), parent};
+    NamedEntry entry;
     struct stat st {};
-    if (::fstatat(base.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, path);
-    if (S_ISDIR(st.st_mode)) return RemoveDirectoryAt(base, name);
-    if (UnlinkAt(base.fd, name.c_str(), 0, path) != 0) return Fail(errno, path);
+    Status status = entry.Name(path);
+    if (status.Ok()) status = entry.Open();
+    if (status.Ok()) status = entry.Stat(st);
+    if (!status.Ok()) return status;
+    if (S_ISDIR(st.st_mode)) return RemoveDirectoryAt(entry.Parent(), entry.name);
+    if (UnlinkAt(entry.dir.Get(), entry.name.c_str(), 0, path) != 0) return Fail(errno, path);
     return Status{};
 }
 
@@ -777,13 +805,13 @@ namespace {
 
 // The link named by `path`: its folder opened and the link's own lstat, or a failure that says why
 // (a path that names no link is refused rather than followed).
-posix::Status OpenLink(const std::string& path, posix::Fd& parentDir, std::string& parent, std::string& name) {
+posix::Status OpenLink(const std::string& path, posix::NamedEntry& link) {
     using namespace posix;
-    if (!SplitEntry(path, parent, name)) return Fail(EINVAL, path);
-    Status status = OpenDirectory(parent, path, parentDir);
-    if (!status.Ok()) return status;
     struct stat st {};
-    if (::fstatat(parentDir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, path);
+    Status status = link.Name(path);
+    if (status.Ok()) status = link.Open();
+    if (status.Ok()) status = link.Stat(st);
+    if (!status.Ok()) return status;
     return S_ISLNK(st.st_mode) ? Status{} : Fail(EINVAL, path);
 }
 
@@ -791,11 +819,10 @@ posix::Status OpenLink(const std::string& path, posix::Fd& parentDir, std::strin
 
 bool ReadLinkTarget(const std::wstring& path, LinkTarget& target) {
     using namespace posix;
-    const std::string bytes = PathBytes(path.c_str());
-    Fd parentDir;
-    std::string parent, name, text;
-    Status status = OpenLink(bytes, parentDir, parent, name);
-    if (status.Ok()) status = ReadLinkAt(At{parentDir.Get(), parent}, name, text);
+    NamedEntry link;
+    std::string text;
+    Status status = OpenLink(PathBytes(path.c_str()), link);
+    if (status.Ok()) status = ReadLinkAt(link.Parent(), link.name, text);
     if (!status.Ok()) return Report(status) != FALSE;
     target.tag = IO_REPARSE_TAG_SYMLINK;
     target.text = WideFromBytes(text);
@@ -806,9 +833,8 @@ bool CopyLink(const std::wstring& from, const std::wstring& to) {
     using namespace posix;
     NoteTreeChange();
     const std::string bytes = PathBytes(from.c_str());
-    Fd parentDir;
-    std::string parent, name;
-    const Status status = OpenLink(bytes, parentDir, parent, name);
+    NamedEntry link;
+    const Status status = OpenLink(bytes, link);
     if (!status.Ok()) return Report(status) != FALSE;
     return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
 }
@@ -823,10 +849,9 @@ bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
     using namespace posix;
     NoteTreeChange();
     const std::string bytes = PathBytes(path.c_str());
-    Fd parentDir;
-    std::string parent, name;
-    Status status = OpenLink(bytes, parentDir, parent, name);
-    if (status.Ok() && UnlinkAt(parentDir.Get(), name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
+    NamedEntry link;
+    Status status = OpenLink(bytes, link);
+    if (status.Ok() && UnlinkAt(link.dir.Get(), link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
     return Report(status) != FALSE;
 }
 
