@@ -32,13 +32,6 @@ private:
     HANDLE m_handle;
 };
 
-// A buffer that once held a huge folder is not kept for the rest of the thread's life.
-template <typename Record>
-void ReleaseIfLarge(std::vector<Record>& buffer) {
-    constexpr size_t kKeptRecords = 4096;
-    if (buffer.capacity() > kKeptRecords) std::vector<Record>().swap(buffer);
-}
-
 }  // namespace
 
 // The names of a snapshot, back to back in blocks that never move, so that an entry keeps a plain
@@ -88,12 +81,12 @@ private:
 };
 
 CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path) {
-    // Entries are gathered in buffers that each thread reuses, then copied once into an array of
-    // exactly the right size: a snapshot of a big tree holds no spare capacity.
-    thread_local std::vector<Entry> t_subdirs;
-    thread_local std::vector<Entry> t_files;
-    t_subdirs.clear();
-    t_files.clear();
+    // Entries are gathered here, then copied once into an array of exactly the right size: a
+    // snapshot of a big tree holds no spare capacity. (Buffers kept per thread would save two
+    // allocations a folder, but in the Windows build entries gathered in thread-local buffers by
+    // the parallel scan came out with empty names.)
+    std::vector<Entry> subdirs;
+    std::vector<Entry> files;
     WIN32_FIND_DATAW record;
     const auto keep = [&names](const WIN32_FIND_DATAW& found, std::vector<Entry>& into) {
         const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -105,9 +98,9 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
         if (search.IsValid()) {
             do {
                 if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    if (!IsDotOrDotDot(record.cFileName)) keep(record, t_subdirs);
+                    if (!IsDotOrDotDot(record.cFileName)) keep(record, subdirs);
                 } else {
-                    keep(record, t_files);
+                    keep(record, files);
                 }
             } while (FindNextFileW(search.Get(), &record));
             // Anything but the normal end means the folder held more than was read.
@@ -115,12 +108,10 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
                 m_complete = false;
                 m_listError = twinfold::LastSystemError();
             }
-            m_entries.reserve(t_subdirs.size() + t_files.size());
-            m_entries.assign(t_subdirs.begin(), t_subdirs.end());
-            m_entries.insert(m_entries.end(), t_files.begin(), t_files.end());
-            m_subdirCount = t_subdirs.size();
-            ReleaseIfLarge(t_subdirs);
-            ReleaseIfLarge(t_files);
+            m_entries.reserve(subdirs.size() + files.size());
+            m_entries.assign(subdirs.begin(), subdirs.end());
+            m_entries.insert(m_entries.end(), files.begin(), files.end());
+            m_subdirCount = subdirs.size();
             return;
         }
         const DWORD error = GetLastError();
