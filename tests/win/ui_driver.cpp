@@ -709,7 +709,9 @@ void BrowseScenario(Scenario& s) {
     s.Check(titled, "the browser does not show \"Please Choose Folder...\"");
     s.Check(GetWindow(browser, GW_OWNER) == nullptr, "the browser has an owner");
     s.Check(IsWindowEnabled(dialog) != FALSE, "the dialog is not usable while the browser is open");
-    Sleep(3000);  // the browser selects the preselection after it has opened
+    // The browser selects the preselection some time after it has opened, later on a busy machine;
+    // nothing outside its process shows when it has.
+    Sleep(8000);
     PostMessageW(browser, WM_COMMAND, IDOK, 0);
     s.Check(WaitUntil([&] { return !IsWindow(browser); }), "the browser did not close");
     // It opened at the stored destination, not at the typed text.
