@@ -29,7 +29,8 @@ void NoteFailure(FailedOperation operation, const std::wstring& path, const std:
     failure.target = target;
     failure.error = twinfold::LastSystemError();
     // A folder copied or removed whole fails at one entry inside it; naming that entry tells the user
-    // which file to look at. Only the source side: the destination side may be a temporary name.
+    // which file to look at. Only below the operation's own path: for a copy that is the source side,
+    // as the destination side may lie below a temporary name.
     const std::wstring at = twinfold::LastErrorPath();
     if (LiesBelow(at, path)) failure.at = at;
     Keep(std::move(failure));
