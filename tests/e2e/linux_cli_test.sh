@@ -6,17 +6,9 @@ bin=${1:?usage: linux_cli_test.sh path/to/twinfold [build folder to install from
 build=${2:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what" >&2; fi
-}
-run() {  # run CODE ARGS...: exit code CODE expected; standard output and error in $work/out, $work/err
-    local want=$1; shift
-    "$bin" "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want: $*" >&2; return 1; }
-}
+. "$(dirname "$0")/e2e_support.sh"
+run() { expect_exit "$@"; }  # run CODE ARGS...
+
 src=$work/src dst=$work/dst
 mkdir -p "$src" "$dst/keep" && printf 'a' > "$src/a.bin"
 version=$(sed -n 's/^project(Twinfold VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")

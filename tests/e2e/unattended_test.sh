@@ -5,18 +5,7 @@ set -u
 bin=${1:?usage: unattended_test.sh path/to/twinfold}
 work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-e2e.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-
-check() {  # check DESCRIPTION COMMAND...
-    local what=$1; shift
-    if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAIL: $what" >&2; fi
-}
-expect_exit() {  # expect_exit CODE ARGS...
-    local want=$1; shift
-    "$bin" "$@" >"$work/out" 2>"$work/err"
-    local got=$?
-    [ "$got" -eq "$want" ] || { echo "  exit $got, expected $want: $*" >&2; cat "$work/err" >&2; return 1; }
-}
+. "$(dirname "$0")/e2e_support.sh"
 
 files_exist() {  # files_exist PATH...: every one a regular file
     local path

@@ -1,6 +1,9 @@
 # The checks shared by the crash campaigns (sourced): what a destination may hold after a kill.
 # They read $src and $dst and the caller's $work; `note_before` is called before each run, and
-# `check_after_kill` after each kill, which reports through the caller's `fail`.
+# `check_after_kill` after each kill; failures are counted in $failures, per kill $k.
+
+failures=0
+fail() { echo "FAIL (kill $k): $*" >&2; failures=$((failures + 1)); }
 
 # "relative-path<TAB>md5" of every file below $1, sorted.
 sums() {

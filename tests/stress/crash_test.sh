@@ -14,9 +14,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-crash.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 src=$work/src dst=$work/dst
 RANDOM=${CRASH_SEED:-4242}
-failures=0
-
-fail() { echo "FAIL (kill $k): $*" >&2; failures=$((failures + 1)); }
 
 . "$(dirname "$0")/crash_checks.sh"
 

@@ -14,9 +14,6 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-wine-crash.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 src=$work/src dst=$work/dst
 RANDOM=${CRASH_SEED:-1717}
-failures=0
-
-fail() { echo "FAIL (kill $k): $*" >&2; failures=$((failures + 1)); }
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 run() {  # one unattended run; its exit code
