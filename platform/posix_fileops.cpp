@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 
+#include "platform/posix_crew.h"
 #include "platform/posix_internal.h"
 #include "platform/posix_text.h"
 
@@ -45,7 +46,7 @@ int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, co
     return ::renameat(fromFd, from, toFd, to);
 }
 
-Status ReadNames(const At& dir, std::vector<std::string>& names) {
+Status ReadNames(const At& dir, std::vector<std::string>& names, std::vector<unsigned char>* types) {
     if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
     // A separate descriptor for the stream, so the caller's stays usable for the *at() calls.
     Fd copy(::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0));
@@ -62,6 +63,7 @@ Status ReadNames(const At& dir, std::vector<std::string>& names) {
         }
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         names.emplace_back(entry->d_name);
+        if (types != nullptr) types->push_back(entry->d_type);
     }
 }
 
@@ -251,7 +253,9 @@ Status FinishRegular(int in, int out, const struct stat& st, const std::string& 
 
 // No fsync: a mirror run is repeated until it matches, and syncing every file would multiply its
 // time. The rename still guarantees that a destination is either the old file or a complete copy.
-Status CopyRegularAt(const At& src, const std::string& name, const At& dst, const std::string& dstName, Landing landing) {
+// `copied`, when given, receives the size of what was copied.
+Status CopyRegularAt(const At& src, const std::string& name, const At& dst, const std::string& dstName, Landing landing,
+                     std::uint64_t* copied = nullptr) {
     const std::string srcPath = src.Child(name);
     // O_NONBLOCK and the S_ISREG check: a FIFO swapped in since the lstat must not hang the copy.
     Fd in(OpenAt(src.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0, fault::Call::open, srcPath));
@@ -259,6 +263,7 @@ Status CopyRegularAt(const At& src, const std::string& name, const At& dst, cons
     struct stat st {};
     if (::fstat(in.Get(), &st) != 0) return Fail(errno, srcPath);
     if (!S_ISREG(st.st_mode)) return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, srcPath);
+    if (copied != nullptr) *copied = static_cast<std::uint64_t>(st.st_size);
 
     if (landing == Landing::create) {
         // The name is the caller's own new entry (a temporary name, or a file in a folder that the
@@ -332,20 +337,72 @@ Status CopySpecialAt(const struct stat& st, const At& dst, const std::string& ds
 
 // Copies one entry that is not a directory; `st` is its lstat. A directory already at the
 // destination is never replaced; with Landing::create nothing that is already there is.
+// A directory in the place a replacement would take: never replaced.
+bool DirectoryInTheWay(const At& dst, const std::string& dstName) {
+    struct stat existing {};
+    return ::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode);
+}
+
 Status CopyNonDirectoryAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
-                          const std::string& dstName, Landing landing) {
-    if (landing == Landing::replace) {
-        struct stat existing {};
-        if (::fstatat(dst.fd, dstName.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(existing.st_mode)) {
-            return Fail(EISDIR, dst.Child(dstName));
-        }
-    }
+                          const std::string& dstName, Landing landing, std::uint64_t* copied = nullptr) {
+    if (landing == Landing::replace && DirectoryInTheWay(dst, dstName)) return Fail(EISDIR, dst.Child(dstName));
     if (S_ISLNK(st.st_mode)) return CopyLinkAt(src, name, st, dst, dstName, landing);
-    if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName, landing);
+    if (S_ISREG(st.st_mode)) return CopyRegularAt(src, name, dst, dstName, landing, copied);
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
         return CopySpecialAt(st, dst, dstName, landing);
     }
     return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP, src.Child(name));
+}
+
+// A name that the listing gave as a regular file, copied without an lstat of its own: the open that
+// reads it checks what it is. Gone since the listing, it is passed over, as an entry whose lstat
+// finds nothing is.
+// `gone` tells which of the two it was.
+Status CopyListedFileAt(const At& src, const std::string& name, const At& dst, Landing landing, std::uint64_t& copied,
+                        bool& gone) {
+    gone = false;
+    if (landing == Landing::replace && DirectoryInTheWay(dst, name)) return Fail(EISDIR, dst.Child(name));
+    Status status = CopyRegularAt(src, name, dst, name, landing, &copied);
+    if (status.error == ENOENT && status.path == src.Child(name)) {
+        struct stat st {};
+        gone = ::fstatat(src.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT;
+        if (gone) return Status{};
+    }
+    return status;
+}
+
+// What the last folder copy of this thread made; valid only after one that succeeded.
+struct FolderCopyDigest {
+    bool valid = false;
+    EntryDigest digest;
+};
+thread_local FolderCopyDigest t_lastFolderCopy;
+
+// The digest of a folder copy in the making; its files are counted on whichever thread copies them.
+class DigestInTheMaking {
+public:
+    void Add(std::uint64_t pathHash, EntryDigest::Kind kind, std::uint64_t size) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_digest.Add(pathHash, kind, size);
+    }
+    EntryDigest Result() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_digest;
+    }
+
+private:
+    std::mutex m_mutex;
+    EntryDigest m_digest;
+};
+
+std::uint64_t NameHash(std::uint64_t folder, const std::string& name) {
+    const std::wstring wide = WideFromBytes(name);
+    return EntryDigest::PathHash(folder, wide.data(), wide.size());
+}
+
+EntryDigest::Kind KindOf(const struct stat& st) {
+    if (S_ISDIR(st.st_mode)) return EntryDigest::Kind::folder;
+    return S_ISLNK(st.st_mode) ? EntryDigest::Kind::link : EntryDigest::Kind::other;
 }
 
 // The directories from a walk's root down to the one being worked on. Only the deepest few keep
@@ -424,18 +481,22 @@ public:
         Status status = m_chain.Push(std::move(fd), name);
         if (!status.Ok()) return status;
         m_names.emplace_back();
+        m_types.emplace_back();
         m_next.push_back(0);
-        return ReadNames(m_chain.Top(), m_names.back());
+        return ReadNames(m_chain.Top(), m_names.back(), &m_types.back());
     }
-    // The next name of the current folder; false once they are all handed out.
-    bool NextName(std::string& name) {
+    // The next name of the current folder and the kind its listing gave (a DT_ value; DT_UNKNOWN
+    // where the file system does not say); false once they are all handed out.
+    bool NextName(std::string& name, unsigned char& type) {
         if (m_next.back() == m_names.back().size()) return false;
+        type = m_types.back()[m_next.back()];
         name = m_names.back()[m_next.back()++];
         return true;
     }
     // Back to the folder above; its descriptor is open afterwards.
     Status Leave() {
         m_names.pop_back();
+        m_types.pop_back();
         m_next.pop_back();
         return m_chain.Pop();
     }
@@ -444,6 +505,7 @@ public:
 private:
     DirChain m_chain;
     std::vector<std::vector<std::string>> m_names;
+    std::vector<std::vector<unsigned char>> m_types;
     std::vector<std::size_t> m_next;
 };
 
@@ -457,9 +519,10 @@ Status RemoveDirectoryAt(const At& base, const std::string& name) {
     Status status = walk.Enter(std::move(rootFd), name);
     if (!status.Ok()) return status;
     std::string entry;
+    unsigned char type = DT_UNKNOWN;
     while (!walk.Done()) {
         const At dir = walk.Top();
-        if (walk.NextName(entry)) {
+        if (walk.NextName(entry, type)) {
             const std::string entryPath = dir.Child(entry);
             struct stat st {};
             if (::fstatat(dir.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -504,16 +567,33 @@ Status MakeDirectoryAt(const At& dst, const std::string& name, Fd& fd, bool& cre
     return Status{};
 }
 
+// The files of each folder are copied side by side (see Crew); its subfolders are entered one
+// after another once its files are done, and its own bits and times are set last of all. The order
+// inside the copy does not matter to anyone: the folder copy is one operation, and the pass lands
+// it under its final name only once it is complete.
 Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dstBase, const std::string& dstName) {
     FolderWalk walk(srcBase.path);
     DirChain dstChain(dstBase.path);
-    // Per folder being copied: the source folder's own lstat, and whether the copy made its
-    // counterpart (what goes into a new folder is new and is written directly under its name).
+    // Per folder being copied: the source folder's own lstat, whether the copy made its counterpart
+    // (what goes into a new folder is new and is written directly under its name), and the
+    // subfolders it holds, entered once its files are copied.
     struct Made {
         struct stat st;
         bool created;
+        std::uint64_t pathHash;  // of its path from the folder being copied (see EntryDigest)
+        std::vector<std::string> subfolders;
+        std::size_t nextSubfolder;
     };
     std::vector<Made> made;
+    // Everything made below the folder, summed up for the pass that asked for the copy.
+    DigestInTheMaking digest;
+    // Declared after the folders it works in, so that it is done with them before they are closed.
+    Crew crew;
+    // One thread would have met the failure of a file queued earlier first.
+    auto failed = [&crew](Status status) {
+        Status earlier = crew.Finish();
+        return earlier.Ok() ? status : earlier;
+    };
 
     auto enter = [&](const At& srcParent, const std::string& child, const At& dstParent,
                      const std::string& dstChild) -> Status {
@@ -524,7 +604,11 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
         Fd dst;
         Status status = MakeDirectoryAt(dstParent, dstChild, dst, folder.created);
         if (!status.Ok()) return status;
-        made.push_back(folder);
+        if (!made.empty()) {
+            folder.pathHash = NameHash(made.back().pathHash, child);
+            digest.Add(folder.pathHash, EntryDigest::Kind::folder, 0);
+        }
+        made.push_back(std::move(folder));
         status = dstChain.Push(std::move(dst), dstChild);
         return status.Ok() ? walk.Enter(std::move(src), child) : status;
     };
@@ -532,32 +616,62 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
     Status status = enter(srcBase, name, dstBase, dstName);
     if (!status.Ok()) return status;
     std::string entry;
+    unsigned char type = DT_UNKNOWN;
     while (!walk.Done()) {
         const At src = walk.Top();
         const At dst = dstChain.Top();
-        if (walk.NextName(entry)) {
+        if (walk.NextName(entry, type)) {
+            const Landing landing = made.back().created ? Landing::create : Landing::replace;
+            const std::uint64_t pathHash = NameHash(made.back().pathHash, entry);
+            if (type == DT_REG) {
+                crew.Add([src, entry, dst, landing, pathHash, &digest] {
+                    std::uint64_t copied = 0;
+                    bool gone = false;
+                    Status status = CopyListedFileAt(src, entry, dst, landing, copied, gone);
+                    if (status.Ok() && !gone) digest.Add(pathHash, EntryDigest::Kind::other, copied);
+                    return status;
+                });
+                continue;
+            }
             struct stat st {};
             if (::fstatat(src.fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
                 if (errno == ENOENT) continue;  // removed from the source since it was listed
-                return Fail(errno, src.Child(entry));
+                return failed(Fail(errno, src.Child(entry)));
             }
-            status = S_ISDIR(st.st_mode)
-                         ? enter(src, entry, dst, entry)
-                         : CopyNonDirectoryAt(src, entry, st, dst, entry,
-                                              made.back().created ? Landing::create : Landing::replace);
+            if (S_ISDIR(st.st_mode)) {
+                made.back().subfolders.push_back(entry);
+                continue;
+            }
+            crew.Add([src, entry, st, dst, landing, pathHash, &digest] {
+                std::uint64_t copied = S_ISLNK(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+                Status status = CopyNonDirectoryAt(src, entry, st, dst, entry, landing, &copied);
+                if (status.Ok()) digest.Add(pathHash, KindOf(st), copied);
+                return status;
+            });
+            continue;
+        }
+        // The folder's names are all seen: its files must be in before anything below it is entered,
+        // since the walk may close this folder's descriptors on the way down.
+        status = crew.Finish();
+        if (!status.Ok()) return status;
+        Made& folder = made.back();
+        if (folder.nextSubfolder < folder.subfolders.size()) {
+            const std::string subfolder = folder.subfolders[folder.nextSubfolder++];
+            status = enter(src, subfolder, dst, subfolder);
             if (!status.Ok()) return status;
             continue;
         }
         // Last, so that creating the contents does not change them again.
-        const struct stat& folder = made.back().st;
-        if (::fchmod(dst.fd, KeepOwner(dst.fd, nullptr, folder)) != 0) return Fail(errno, dst.path);
-        const struct timespec times[2] = {folder.st_atim, folder.st_mtim};
+        if (::fchmod(dst.fd, KeepOwner(dst.fd, nullptr, folder.st)) != 0) return Fail(errno, dst.path);
+        const struct timespec times[2] = {folder.st.st_atim, folder.st.st_mtim};
         if (::futimens(dst.fd, times) != 0) return Fail(errno, dst.path);
         made.pop_back();
         status = walk.Leave();
         if (status.Ok()) status = dstChain.Pop();
         if (!status.Ok()) return status;
     }
+    t_lastFolderCopy.digest = digest.Result();
+    t_lastFolderCopy.valid = true;
     return Status{};
 }
 
@@ -790,6 +904,7 @@ int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
     if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
     switch (fileOp->wFunc) {
         case FO_COPY:
+            twinfold::posix::t_lastFolderCopy.valid = false;
             if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') return ReportOperation(Fail(EINVAL, std::string()));
             return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
         case FO_DELETE:
@@ -853,6 +968,12 @@ bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
     Status status = OpenLink(bytes, link);
     if (status.Ok() && UnlinkAt(link.dir.Get(), link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
     return Report(status) != FALSE;
+}
+
+bool LastFolderCopyDigest(EntryDigest& digest) {
+    if (!posix::t_lastFolderCopy.valid) return false;
+    digest = posix::t_lastFolderCopy.digest;
+    return true;
 }
 
 }  // namespace twinfold

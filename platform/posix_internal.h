@@ -192,7 +192,8 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
 
 // The names in an open directory except "." and "..", read completely so the descriptor can be
 // closed or the directory changed afterwards. Each open and each read step passes the fault hook.
-Status ReadNames(const At& dir, std::vector<std::string>& names);
+// With `types`, the kind the listing gives each name (a DT_ value, DT_UNKNOWN where it gives none).
+Status ReadNames(const At& dir, std::vector<std::string>& names, std::vector<unsigned char>* types = nullptr);
 
 // How a new entry takes its name: in place of whatever is there, or only where nothing is.
 enum class Landing { replace, create };

@@ -186,6 +186,49 @@ bool CreateFolders(const std::wstring& path);
 // record (a link to a folder is removed as a folder entry on Windows). False with GetLastError().
 bool RemoveLink(const std::wstring& path, DWORD attributes);
 
+// A summary of the entries below one folder (their paths from that folder, kinds and sizes) that does
+// not depend on the order they are added in. A folder copy sums up what it made; the copy pass sums
+// up what its snapshot holds below that folder, and where the two agree it knows the answer of every
+// lookup there without making one.
+class EntryDigest {
+public:
+    enum class Kind { folder, link, other };
+
+    // The hash of the path of `name` in a folder whose path hash is `folder`; the folder the digest is
+    // about has the path hash 0.
+    static std::uint64_t PathHash(std::uint64_t folder, const wchar_t* name, std::size_t length) {
+        std::uint64_t hash = folder ^ 0xCBF29CE484222325ULL;
+        for (std::size_t i = 0; i < length; ++i) hash = (hash ^ static_cast<std::uint32_t>(name[i])) * 0x100000001B3ULL;
+        return Mix(hash ^ length);
+    }
+    // A file's size is its data's; a folder's is not counted.
+    void Add(std::uint64_t pathHash, Kind kind, std::uint64_t size) {
+        m_sum += Mix(pathHash + Mix(static_cast<std::uint64_t>(kind) + 1) + Mix(kind == Kind::folder ? 0 : size));
+        ++m_count;
+    }
+    void Add(const EntryDigest& other) {
+        m_sum += other.m_sum;
+        m_count += other.m_count;
+    }
+    bool operator==(const EntryDigest& other) const { return m_sum == other.m_sum && m_count == other.m_count; }
+    bool operator!=(const EntryDigest& other) const { return !(*this == other); }
+
+private:
+    static std::uint64_t Mix(std::uint64_t x) {
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+        return x ^ (x >> 31);
+    }
+
+    std::uint64_t m_sum = 0;
+    std::uint64_t m_count = 0;
+};
+
+// What the last folder copy on this thread (SHFileOperationW FO_COPY of a folder) made below the
+// folder, when it succeeded and the platform layer kept count. False otherwise: on Windows the
+// shell's copy does not tell.
+bool LastFolderCopyDigest(EntryDigest& digest);
+
 // The calling thread's last error, kept as a value so that a message can give the reason later.
 struct SystemError {
     DWORD code = 0;  // what GetLastError() reported

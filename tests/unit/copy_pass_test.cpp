@@ -262,6 +262,34 @@ TEST_F(CopyPassTest, EveryFileIsWrittenOnceThoughLookupsAreMadeAhead) {
     EXPECT_FALSE(g_cancelRequested);
 }
 
+TEST_F(CopyPassTest, AFolderCopiedWholeIsLookedUpAgainOnlyWhereTheCopyDiffered) {
+    // A folder copy sums up what it made. Where that is what the snapshot holds below the folder, no
+    // entry there is looked up again; where the source changed in between, each is looked up at its
+    // turn, as always, and what changed is copied once more.
+    WriteFile("src/docs/a.txt", "alpha");
+    for (int i = 0; i < 10; ++i) WriteFile("src/docs/deep/f" + std::to_string(i), std::to_string(i));
+    MakeDir("src/docs/deep/empty");
+    MakeDir("dst");
+    fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/docs").string() + "/", nullptr});
+    Copy();
+    EXPECT_EQ(fault::MatchingUses(), 0u);
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+
+    fs::remove_all(Path("dst"));
+    MakeDir("dst");
+    // The folder's own files are copied before its subfolders: docs/a.txt is the first file made,
+    // and deep/f3 grows after the snapshot but before the copy reads it.
+    fault::Install({fault::Call::open, 1, false, 0, Path("dst").string(),
+                    [this] { WriteFile("src/docs/deep/f3", "grown since the snapshot"); }});
+    Copy();
+    EXPECT_EQ(fault::MatchingUses(), 11u + 1u) << "every file made once, and f3 replaced at its turn";
+    fault::Clear();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+    EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
+}
+
 TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
     MakeSource();
     WriteFile("src/docs/z.txt", "z");

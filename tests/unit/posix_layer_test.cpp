@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "platform/fault.h"
+#include "platform/posix_crew.h"
 #include "platform/posix_text.h"
 #include "platform/win32.h"
 #include "tests/unit/test_support.h"
@@ -475,6 +477,29 @@ TEST_F(PosixFileOps, ShellCopyCopiesATreeWithLinksAsLinks) {
     ASSERT_EQ(ShellOp(FO_COPY, WPath("src/a"), WPath("merge")), 0);
     EXPECT_EQ(ReadFile("merge/extra"), "mine");
     EXPECT_EQ(ReadFile("merge/b/c.txt"), "c");
+}
+
+TEST(PosixCrew, TheOutcomeIsTheFirstFailureInTheOrderJobsWereAdded) {
+    // Jobs 30 and 70 fail, and 70 may well fail first on another thread. What one thread would have
+    // met first is reported, and every job before it has run, once.
+    posix::Crew crew;
+    std::vector<std::atomic<int>> runs(100);
+    for (int i = 0; i < 100; ++i) {
+        crew.Add([i, &runs] {
+            ++runs[i];
+            return i == 30 || i == 70 ? posix::Fail(EIO, "job " + std::to_string(i)) : posix::Status{};
+        });
+    }
+    const posix::Status outcome = crew.Finish();
+    EXPECT_EQ(outcome.error, EIO);
+    EXPECT_EQ(outcome.path, "job 30");
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(runs[i].load(), i <= 30 ? 1 : runs[i].load() & 1) << i;
+
+    // The crew takes the next folder's jobs afresh: a batch that goes well is a success.
+    std::atomic<int> done{0};
+    for (int i = 0; i < 50; ++i) crew.Add([&done] { ++done; return posix::Status{}; });
+    EXPECT_TRUE(crew.Finish().Ok());
+    EXPECT_EQ(done.load(), 50);
 }
 
 TEST_F(PosixFileOps, ShellCopyRefusesWhatWouldRecurseOrMislead) {
