@@ -97,7 +97,7 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     const twinfold::PassRoots roots(srcRoot, dstRoot);
     {
         // A source that lists nothing (missing, empty, unreachable) never empties the destination.
-        CDirectoryTree guard(srcRoot, Recursion::no);
+        CDirectoryTree guard(srcRoot, Recursion::no, nullptr, Detail::kinds);
         if (guard.Begin().AtEnd()) {
             // Nothing listed because the listing failed is not an empty source: the pass did not run.
             if (!guard.Complete()) NoteFailure(FailedOperation::list, guard.IncompletePath(), guard.IncompleteError());
@@ -112,9 +112,10 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     {
         const std::wstring srcText(srcRoot);
         const std::wstring dstText(dstRoot);
-        // Nothing changes while the trees are compared, so every answer made ahead holds.
-        CounterpartLookups ahead(srcText);
-        CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()));
+        // Nothing changes while the trees are compared, so every answer made ahead holds. Of either
+        // tree the pass reads only names and kinds, never a size.
+        CounterpartLookups ahead(srcText, Detail::kinds);
+        CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()), Detail::kinds);
         destinationComplete = destination.Complete();
         if (!destinationComplete)
             NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());

@@ -1,5 +1,8 @@
 #include "mirror/lookahead.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "mirror/shell_op.h"
 
 namespace {
@@ -8,6 +11,44 @@ namespace {
 // the same file reports, and names that differ only in case are one entry: there an answer made
 // ahead could go stale in ways a pass cannot see, and every lookup is made at its entry's turn.
 constexpr bool kLookAhead = !twinfold::kNamesIgnoreCase;
+
+struct ListedEntry {
+    std::wstring name;
+    DWORD attributes;
+    DWORD reparseTag;
+};
+
+enum class FolderListing { listed, absent, unknown };
+
+// The entries of `folder` by name, sorted, from one names-and-kinds listing. `absent` when the folder
+// is not there (or is no folder), so that nothing below it is; `unknown` when it could not be listed
+// to its end.
+FolderListing ListFolder(const std::wstring& folder, std::vector<ListedEntry>& entries) {
+    WIN32_FIND_DATAW record;
+    HANDLE search = twinfold::FindFirstKinds((folder + twinfold::kListPattern).c_str(), &record);
+    if (search == INVALID_HANDLE_VALUE) {
+        // Only this error is what a lookup of each entry below would say too; any other is left to them.
+        return GetLastError() == ERROR_PATH_NOT_FOUND ? FolderListing::absent : FolderListing::unknown;
+    }
+    do {
+        const std::wstring_view name(record.cFileName);
+        if (name == L"." || name == L"..") continue;
+        entries.push_back(ListedEntry{record.cFileName, record.dwFileAttributes, record.dwReserved0});
+    } while (FindNextFileW(search, &record));
+    const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
+    FindClose(search);
+    std::sort(entries.begin(), entries.end(),
+              [](const ListedEntry& a, const ListedEntry& b) { return a.name < b.name; });
+    return complete ? FolderListing::listed : FolderListing::unknown;
+}
+
+// The entry named exactly `name` (names are compared as they are: these listings are made only where
+// names keep their case), or null.
+const ListedEntry* FindListed(const std::vector<ListedEntry>& entries, std::wstring_view name) {
+    const auto before = [](const ListedEntry& entry, std::wstring_view wanted) { return entry.name < wanted; };
+    const auto at = std::lower_bound(entries.begin(), entries.end(), name, before);
+    return at != entries.end() && at->name == name ? &*at : nullptr;
+}
 
 }  // namespace
 
@@ -25,7 +66,8 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
     return state;
 }
 
-CounterpartLookups::CounterpartLookups(const std::wstring& otherRoot) : m_otherRoot(otherRoot) {}
+CounterpartLookups::CounterpartLookups(const std::wstring& otherRoot, Detail detail)
+    : m_otherRoot(otherRoot), m_detail(detail) {}
 
 ScanHook CounterpartLookups::Hook(std::size_t rootLength) {
     if (!kLookAhead) return nullptr;
@@ -39,6 +81,16 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
         belowMissing = m_missingFolders.erase(directory.Path()) != 0;
     }
     if (!directory.HasEntries()) return;
+    std::vector<ListedEntry> listed;
+    if (m_detail == Detail::kinds && !belowMissing) {
+        std::wstring folder = m_otherRoot;
+        folder.append(directory.Path(), std::min(rootLength, directory.Path().size()), std::wstring::npos);
+        switch (ListFolder(folder, listed)) {
+            case FolderListing::listed: break;
+            case FolderListing::absent: belowMissing = true; break;
+            case FolderListing::unknown: return;  // each entry is looked up at its turn, and says why
+        }
+    }
     std::vector<CounterpartState> answers;
     answers.reserve(directory.Count());
     std::vector<std::wstring> missingBelow;
@@ -50,7 +102,16 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
             CounterpartState missing;
             missing.error.code = ERROR_PATH_NOT_FOUND;
             answers.push_back(missing);
+        } else if (const ListedEntry* entry = FindListed(listed, directory.Name(i))) {
+            CounterpartState present;
+            present.found = true;
+            present.attributes = entry->attributes;
+            present.reparseTag = entry->reparseTag;
+            answers.push_back(present);
         } else {
+            // Not listed, or no listing made: a lookup, which for a name the listing lacks says
+            // exactly why it is missing (or finds it, where the file system ignores case). Such a
+            // name is about to be deleted, so this costs a call per deletion, not per entry.
             FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
             answers.push_back(LookUpCounterpart(path));
         }

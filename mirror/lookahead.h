@@ -18,7 +18,7 @@ struct CounterpartState {
     twinfold::SystemError error;  // the last error of a lookup that found nothing
     DWORD attributes = 0;
     DWORD reparseTag = 0;
-    unsigned long long size = 0;
+    unsigned long long size = 0;  // 0 in an answer made with Detail::kinds
     bool IsLink() const { return found && twinfold::IsLinkRecord(attributes, reparseTag); }
 };
 
@@ -27,8 +27,10 @@ CounterpartState LookUpCounterpart(const std::wstring& path);
 
 class CounterpartLookups {
 public:
-    // `otherRoot`: the other tree's root text, to which relative paths are appended.
-    explicit CounterpartLookups(const std::wstring& otherRoot);
+    // `otherRoot`: the other tree's root text, to which relative paths are appended. With
+    // Detail::kinds the answers made ahead tell only found, the error and the kind, never the size
+    // (see CDirectory): a counterpart folder is then listed once instead of each entry looked up.
+    explicit CounterpartLookups(const std::wstring& otherRoot, Detail detail = Detail::full);
     CounterpartLookups(const CounterpartLookups&) = delete;
     CounterpartLookups& operator=(const CounterpartLookups&) = delete;
 
@@ -44,6 +46,7 @@ private:
     void LookUpAll(const CDirectory& directory, std::size_t rootLength);
 
     const std::wstring m_otherRoot;
+    const Detail m_detail;
     std::mutex m_mutex;
     // Per scanned directory, one answer per entry, numbered as the directory numbers them.
     std::unordered_map<const CDirectory*, std::vector<CounterpartState>> m_answers;

@@ -23,9 +23,11 @@ enum class Call {
     unlink,   // removing a file or link
     rmdir,    // removing an empty directory
     list,     // opening or reading a directory listing
-    lookup,   // looking up one entry (FindFirstFileW on a plain path)
+    lookup,   // looking up one entry (FindFirstFileW on a plain path); each entry of a names-and-kinds
+              // listing too, since it answers in place of that lookup
     symlink,  // creating a link
     reparse,  // marks: a listed or looked-up entry is reported as a reparse point that is no link
+    untyped,  // marks: a names-and-kinds listing is not told the entry's kind, as on some file systems
 };
 
 struct Rule {
@@ -48,8 +50,10 @@ bool ParseRule(const std::string& text, Rule& rule);
 // Called by the layer before each system call. True means the call must fail: errno is then set.
 // Only the test build of the layer has the hook; in the shipped program no call ever fails here.
 #ifdef TWINFOLD_FAULT_HOOK
+inline constexpr bool kHooked = true;
 bool Strike(Call call, const char* path);
 #else
+inline constexpr bool kHooked = false;  // a path built only for the hook need not be built
 inline bool Strike(Call, const char*) { return false; }
 #endif
 

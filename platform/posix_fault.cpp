@@ -39,7 +39,7 @@ constexpr Name kCalls[] = {
     {"mkdir", static_cast<int>(Call::mkdir)},   {"unlink", static_cast<int>(Call::unlink)},
     {"rmdir", static_cast<int>(Call::rmdir)},   {"list", static_cast<int>(Call::list)},
     {"lookup", static_cast<int>(Call::lookup)}, {"symlink", static_cast<int>(Call::symlink)},
-    {"reparse", static_cast<int>(Call::reparse)},
+    {"reparse", static_cast<int>(Call::reparse)}, {"untyped", static_cast<int>(Call::untyped)},
 };
 
 // EINTR and EAGAIN are left out on purpose: the layer retries those, so a persistent rule would spin.

@@ -1,5 +1,5 @@
-// POSIX only: FindFirstFileW / FindNextFileW / FindClose over opendir, readdir and lstat.
-// Reports entries as they are; never follows a final symbolic link, never truncates a name.
+// POSIX only: FindFirstFileW, twinfold::FindFirstKinds, FindNextFileW, FindClose over opendir, readdir
+// and lstat. Reports entries as they are; never follows a final symbolic link, never truncates a name.
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -37,14 +37,20 @@ FILETIME FileTimeFrom(const struct timespec& time) {
     return FILETIME{static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
 }
 
-// Fills a record from an lstat result. `linkLeadsToDirectory` only matters for a link.
-bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_view name, WIN32_FIND_DATAW& record) {
+// Clears a record and gives it its name.
+bool StartRecord(std::string_view name, WIN32_FIND_DATAW& record) {
     std::memset(&record, 0, sizeof record);
     const std::size_t length = WideInto(name, record.cFileName, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         ::SetLastError(length == 0 ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
+    return true;
+}
+
+// Fills a record from an lstat result. `linkLeadsToDirectory` only matters for a link.
+bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_view name, WIN32_FIND_DATAW& record) {
+    if (!StartRecord(name, record)) return false;
     DWORD attributes = 0;
     if (S_ISLNK(st.st_mode)) {
         attributes = FILE_ATTRIBUTE_REPARSE_POINT | (linkLeadsToDirectory ? FILE_ATTRIBUTE_DIRECTORY : 0u);
@@ -83,18 +89,51 @@ bool LinkLeadsToDirectory(int dirFd, const char* name) {
     return ::fstatat(dirFd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
 }
 
+// Fills a record that tells only the name and the kind of entry `name` in `dirFd`: DT_DIR, DT_LNK or
+// anything else (a file, or something that is no folder).
+bool FillKindRecord(unsigned char type, int dirFd, const char* name, WIN32_FIND_DATAW& record) {
+    if (!StartRecord(name, record)) return false;
+    if (type == DT_DIR) {
+        record.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    } else if (type == DT_LNK) {
+        // Whether a link leads to a folder decides how it is removed, so it is worth the one call.
+        record.dwFileAttributes =
+            FILE_ATTRIBUTE_REPARSE_POINT | (LinkLeadsToDirectory(dirFd, name) ? FILE_ATTRIBUTE_DIRECTORY : 0u);
+        record.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+    } else {
+        record.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    return true;
+}
+
+enum class Detail { full, kinds };
+
 struct FindHandle {
     enum class Next { parent, entries, none };
 
     At dir{-1, std::string()};
     Dir stream;
     Next next = Next::none;
+    Detail detail = Detail::full;
 };
+
+// The kind of `entry` for a names-and-kinds record: what the listing says, or where it does not
+// know (some file systems never tell), what lstat says. False with errno when lstat fails.
+bool KindOf(const struct dirent& entry, int dirFd, const std::string& hookPath, unsigned char& type) {
+    const bool untyped = fault::Strike(fault::Call::untyped, hookPath.c_str());
+    type = untyped ? static_cast<unsigned char>(DT_UNKNOWN) : entry.d_type;
+    if (type != DT_UNKNOWN) return true;
+    struct stat st {};
+    if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    return true;
+}
 
 // Fills `record` with the next listed entry. FALSE with ERROR_NO_MORE_FILES at the end.
 BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
     if (handle.next == FindHandle::Next::parent) {
         handle.next = FindHandle::Next::entries;
+        if (handle.detail == Detail::kinds) return FillKindRecord(DT_DIR, handle.dir.fd, "..", record) ? TRUE : FALSE;
         struct stat st {};
         if (::fstatat(handle.dir.fd, "..", &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return Report(Fail(errno, handle.dir.Child("..")));
@@ -109,6 +148,20 @@ BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
         }
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;  // reported first
+        if (handle.detail == Detail::kinds) {
+            const std::string hookPath = fault::kHooked ? handle.dir.Child(name) : std::string();
+            // Such a record answers what a lookup of the entry would, so a test's lookup rule reaches
+            // it: "no such entry" hides it, any other error breaks the listing off.
+            unsigned char type = DT_UNKNOWN;
+            if (fault::Strike(fault::Call::lookup, hookPath.c_str()) ||
+                !KindOf(*entry, handle.dir.fd, hookPath, type)) {
+                if (errno == ENOENT) continue;  // removed since it was listed
+                return Report(Fail(errno, handle.dir.Child(name)));
+            }
+            if (!FillKindRecord(type, handle.dir.fd, name, record)) return FALSE;
+            MarkIfAsked(hookPath, record);
+            return TRUE;
+        }
         struct stat st {};
         if (::fstatat(handle.dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;  // removed since it was listed: it is gone, so not reported
@@ -129,7 +182,7 @@ bool EndsWithListPattern(std::wstring_view path) {
     return path.size() >= pattern.size() && path.substr(path.size() - pattern.size()) == pattern;
 }
 
-HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
+HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& record) {
     std::wstring_view dirText = path.substr(0, path.size() - std::wstring_view(kListPattern).size());
     auto handle = std::make_unique<FindHandle>();
     handle->dir.path = dirText.empty() ? std::string("/") : BytesFromWide(dirText);
@@ -164,8 +217,11 @@ HANDLE StartListing(std::wstring_view path, WIN32_FIND_DATAW& record) {
 
     // "." and ".." come first whatever the file system lists, so that every listing, an empty
     // folder's included, has entries and reports them exactly once.
-    if (!FillRecord(self, false, ".", record)) return INVALID_HANDLE_VALUE;
+    const bool filled = detail == Detail::kinds ? FillKindRecord(DT_DIR, handle->dir.fd, ".", record)
+                                                : FillRecord(self, false, ".", record);
+    if (!filled) return INVALID_HANDLE_VALUE;
     handle->next = FindHandle::Next::parent;
+    handle->detail = detail;
     return handle.release();
 }
 
@@ -264,8 +320,17 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData) {
         return INVALID_HANDLE_VALUE;
     }
     const std::wstring_view path(fileName);
-    if (twinfold::posix::EndsWithListPattern(path)) return twinfold::posix::StartListing(path, *findData);
+    if (twinfold::posix::EndsWithListPattern(path)) {
+        return twinfold::posix::StartListing(path, twinfold::posix::Detail::full, *findData);
+    }
     return twinfold::posix::LookUp(twinfold::BytesFromWide(path), *findData);
+}
+
+HANDLE twinfold::FindFirstKinds(LPCWSTR pattern, WIN32_FIND_DATAW* record) {
+    if (pattern == nullptr || record == nullptr || !posix::EndsWithListPattern(pattern)) {
+        return FindFirstFileW(pattern, record);
+    }
+    return posix::StartListing(pattern, posix::Detail::kinds, *record);
 }
 
 BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData) {

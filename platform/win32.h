@@ -158,6 +158,19 @@ inline constexpr bool kNamesIgnoreCase = false;
 // Appended to a directory path, asks FindFirstFileW for the listing of that directory.
 inline constexpr wchar_t kListPattern[] = {kPathSeparator, kWildcard, L'.', kWildcard, 0};
 
+// Starts a listing like FindFirstFileW on `pattern` (a folder's path followed by kListPattern) whose
+// records need tell only each entry's name and kind: the directory and reparse-point bits of
+// dwFileAttributes (a link to a folder has both), the reparse tag in dwReserved0, and
+// FILE_ATTRIBUTE_NORMAL for anything else. On POSIX the size, the times and the read-only bit are
+// left zero, and the kinds come from the listing itself, with no call per entry where the file
+// system tells them; on Windows this is FindFirstFileW. Continued with FindNextFileW, closed with
+// FindClose; fails as FindFirstFileW does.
+#ifdef _WIN32
+inline HANDLE FindFirstKinds(LPCWSTR pattern, WIN32_FIND_DATAW* record) { return FindFirstFileW(pattern, record); }
+#else
+HANDLE FindFirstKinds(LPCWSTR pattern, WIN32_FIND_DATAW* record);
+#endif
+
 // A link (symbolic link or junction) is a reparse point that stands for another name. Other reparse
 // points (deduplicated or compressed files, cloud placeholders) are ordinary files and folders.
 inline bool IsLinkRecord(DWORD attributes, DWORD reparseTag) {

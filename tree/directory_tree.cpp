@@ -80,7 +80,7 @@ private:
     size_t m_nextBlock = kFirstBlock;
 };
 
-CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path) {
+CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail) : m_path(path) {
     // Entries are gathered here, then copied once into an array of exactly the right size: a
     // snapshot of a big tree holds no spare capacity. (Buffers kept per thread would save two
     // allocations a folder, but in the Windows build entries gathered in thread-local buffers by
@@ -94,7 +94,9 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
                              found.dwFileAttributes, reparse ? found.dwReserved0 : 0});
     };
     {
-        ScopedFindHandle search(FindFirstFileW((m_path + twinfold::kListPattern).c_str(), &record));
+        const std::wstring pattern = m_path + twinfold::kListPattern;
+        ScopedFindHandle search(detail == Detail::kinds ? twinfold::FindFirstKinds(pattern.c_str(), &record)
+                                                        : FindFirstFileW(pattern.c_str(), &record));
         if (search.IsValid()) {
             do {
                 if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -125,9 +127,9 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names) : m_path(path
     if (lookup.IsValid()) keep(record, m_entries);
 }
 
-CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook)
+CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook, Detail detail)
     : m_names(std::make_unique<NameArena>()), m_root(root) {
-    AddDirectory(m_root, recursion, hook);
+    AddDirectory(m_root, recursion, hook, detail);
 }
 
 CDirectoryTree::~CDirectoryTree() = default;
@@ -147,7 +149,8 @@ struct BuildNode {
 // the nodes, not by which scan ended first.
 class ParallelScan {
 public:
-    ParallelScan(const std::wstring& root, const ScanHook& hook, NameArena& names) : m_hook(hook), m_names(names) {
+    ParallelScan(const std::wstring& root, const ScanHook& hook, Detail detail, NameArena& names)
+        : m_hook(hook), m_detail(detail), m_names(names) {
         m_nodes.push_back(BuildNode{root, nullptr, {}});
         m_pending.push_back(&m_nodes.front());
     }
@@ -190,7 +193,7 @@ private:
             }
             std::vector<std::wstring> childPaths;
             try {
-                node->directory = std::make_unique<CDirectory>(node->path, names);
+                node->directory = std::make_unique<CDirectory>(node->path, names, m_detail);
                 std::wstring().swap(node->path);
                 const CDirectory& directory = *node->directory;
                 if (m_hook) m_hook(directory);
@@ -221,6 +224,7 @@ private:
     }
 
     const ScanHook& m_hook;
+    const Detail m_detail;
     NameArena& m_names;
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -235,9 +239,9 @@ private:
 // Builds the snapshot in pre-order. The folders are scanned side by side; the pre-order is then
 // walked on an explicit stack rather than the call stack, so a very deep tree cannot overflow a
 // worker thread's stack.
-void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook) {
+void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail) {
     if (recursion == Recursion::no) {
-        auto scanned = std::make_unique<CDirectory>(path, *m_names);
+        auto scanned = std::make_unique<CDirectory>(path, *m_names, detail);
         if (hook) hook(*scanned);
         m_complete = scanned->Complete();
         if (!m_complete) {
@@ -247,7 +251,7 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
-    ParallelScan scan(path, hook, *m_names);
+    ParallelScan scan(path, hook, detail, *m_names);
     BuildNode& root = scan.Run();
     auto keep = [this](BuildNode& node) {
         if (!node.directory->Complete() && m_complete) {

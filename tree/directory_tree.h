@@ -18,6 +18,11 @@
 
 class NameArena;
 
+// What a scan keeps of each entry. `kinds` is for a pass that reads only names and kinds: the
+// listing (twinfold::FindFirstKinds) then spares a call per entry on POSIX, where Size() is 0 and
+// Attributes() holds only the directory and reparse-point bits (FILE_ATTRIBUTE_NORMAL otherwise).
+enum class Detail { full, kinds };
+
 // One scanned directory. The constructor lists `path`; if the listing cannot be opened, the
 // path's own record (when it can be looked up) becomes the one file entry. Never fails, but a
 // listing that could not be read to its end leaves Complete() false.
@@ -25,7 +30,7 @@ class NameArena;
 class CDirectory {
 public:
     // The names are kept in `names`, which must outlive this directory.
-    CDirectory(const std::wstring& path, NameArena& names);
+    CDirectory(const std::wstring& path, NameArena& names, Detail detail = Detail::full);
     CDirectory(const CDirectory&) = delete;
     CDirectory& operator=(const CDirectory&) = delete;
 
@@ -75,7 +80,8 @@ using ScanHook = std::function<void(const CDirectory&)>;
 // never leaves the tree and a link cycle cannot recurse.
 class CDirectoryTree {
 public:
-    CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook = nullptr);
+    CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook = nullptr,
+                   Detail detail = Detail::full);
     ~CDirectoryTree();
     CDirectoryTree(const CDirectoryTree&) = delete;
     CDirectoryTree& operator=(const CDirectoryTree&) = delete;
@@ -92,7 +98,7 @@ public:
 
 private:
     friend class CTreeIterator;
-    void AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook);
+    void AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail);
 
     std::unique_ptr<NameArena> m_names;                      // declared first: the directories point into it
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order

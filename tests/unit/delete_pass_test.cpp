@@ -199,6 +199,30 @@ TEST_F(DeletePassTest, SourceFolderVanishingDuringTheComparisonCountsAsMissing) 
     EXPECT_TRUE(Exists("dst/keep.txt"));
 }
 
+TEST_F(DeletePassTest, KindsAndNamesFromTheListingsAloneDecideWhatGoes) {
+    WriteFile("outside/precious.txt", "p");
+    MakeDir("src/linked");
+    for (const bool untyped : {false, true}) {
+        SCOPED_TRACE(untyped ? "kinds not listed" : "kinds listed");
+        // A link where the source has a folder is compared as itself, never entered; a name that
+        // differs from the source's only in case is another name.
+        fs::create_directory_symlink(Path("outside"), Path("dst/linked"));
+        fs::create_directory_symlink(Path("outside"), Path("dst/gonelink"));
+        WriteFile("dst/gone/inner/x.txt", "x");
+        WriteFile("dst/KEEP.txt", "k");
+        WriteFile("dst/Docs/keep.txt", "k");
+        if (untyped) fault::Install({fault::Call::untyped, 1, true, 0, "", nullptr});
+        Delete();
+        EXPECT_FALSE(g_cancelRequested);
+        TreeListing expected = ListTree(Path("src"));
+        expected.erase("linked");
+        expected["linked"] = "l:" + Path("outside").string();
+        EXPECT_EQ(ListTree(Path("dst")), expected);
+        EXPECT_EQ(ReadFile("outside/precious.txt"), "p");
+        fs::remove(Path("dst/linked"));
+    }
+}
+
 TEST_F(DeletePassTest, LinksAreRemovedWithoutTouchingWhatTheyPointAt) {
     WriteFile("outside/precious.txt", "p");
     fs::create_directory_symlink(Path("outside"), Path("dst/linkdir"));

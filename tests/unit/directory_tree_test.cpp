@@ -9,6 +9,8 @@
 #include "tree/directory_tree.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
+
 #include "platform/fault.h"
 #endif
 
@@ -293,6 +295,34 @@ TEST_F(DirectoryTreeTest, ListingThatFailsLeavesTheSnapshotIncomplete) {
         EXPECT_GE(fault::MatchingUses(), parsed.nth);
         fault::Clear();
         EXPECT_FALSE(tree.Complete());
+    }
+}
+
+TEST_F(DirectoryTreeTest, KindsOnlySnapshotTellsTheKindsTheFullOneTells) {
+    WriteFile("root/file.txt", "12345");
+    WriteFile("root/dir/inner.txt", "i");
+    ASSERT_EQ(::mkfifo(Path("root/pipe").c_str(), 0600), 0);
+    fs::create_directory_symlink(Path("root/dir"), Path("root/to-dir"));
+    fs::create_symlink(Path("root/file.txt"), Path("root/to-file"));
+    fs::create_symlink(Path("root/nowhere"), Path("root/dangling"));
+    const auto kinds = [](const CDirectoryTree& tree) {
+        std::map<std::wstring, std::pair<bool, bool>> seen;  // directory, link
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            const bool link = IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
+            seen[cursor.GetRelativePath()] = {cursor.IsDirectory(), link};
+        }
+        return seen;
+    };
+    const auto full = kinds(CDirectoryTree(WPath("root"), Recursion::yes));
+    ASSERT_EQ(full.size(), 7u);
+    // Some file systems list no kinds at all: each entry is then asked for its own.
+    for (const bool untyped : {false, true}) {
+        SCOPED_TRACE(untyped ? "kinds not listed" : "kinds listed");
+        if (untyped) fault::Install({fault::Call::untyped, 1, true, 0, "", nullptr});
+        const CDirectoryTree tree(WPath("root"), Recursion::yes, nullptr, Detail::kinds);
+        fault::Clear();
+        EXPECT_EQ(kinds(tree), full);
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) EXPECT_EQ(cursor.Size(), 0u);
     }
 }
 #endif

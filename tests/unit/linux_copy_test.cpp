@@ -135,6 +135,25 @@ TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithT
     EXPECT_FALSE(Exists("out/dst/null"));
 }
 
+TEST_F(LinuxCopyTest, SourceFolderThatCannotBeListedStopsTheDeletionWithItsReason) {
+    WriteFile("src/keep.txt", "k");
+    WriteFile("src/docs/keep.txt", "k");
+    WriteFile("dst/keep.txt", "k");
+    WriteFile("dst/extra.txt", "x");
+    WriteFile("dst/docs/extra.txt", "x");
+    for (const char* folder : {"dst", "dst/docs"}) fs::permissions(Path(folder), fs::perms::all);
+    fs::permissions(Path("src/docs"), fs::perms::none);
+    const TreeListing before = ListTree(Path("dst"));
+    const std::string result = AsNobody([this] {
+        DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+        const std::optional<RunFailure> failure = FirstFailure();
+        return g_cancelRequested && failure ? FromWide(DescribeFailure(*failure)).string() : "no failure";
+    });
+    fs::permissions(Path("src/docs"), fs::perms::owner_all);
+    EXPECT_EQ(result, "cannot look up '" + Path("src/docs/extra.txt").string() + "': Permission denied");
+    EXPECT_EQ(ListTree(Path("dst")), before);
+}
+
 TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     const std::string s = Path("src").string();
     WriteFile("src/a.bin", "aaaa");
