@@ -1,9 +1,5 @@
 #include "mirror/passes.h"
 
-#include <cstdint>
-#include <cwchar>
-#include <unordered_map>
-
 #include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
@@ -20,88 +16,6 @@ namespace {
 bool SameLinkTarget(const std::wstring& src, const std::wstring& dst) {
     twinfold::LinkTarget a, b;
     return twinfold::ReadLinkTarget(src, a) && twinfold::ReadLinkTarget(dst, b) && a == b;
-}
-
-bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
-    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || path[folder.size()] == twinfold::kPathSeparator);
-}
-
-twinfold::EntryDigest::Kind KindOf(const CTreeIterator& cursor) {
-    if (twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag())) return twinfold::EntryDigest::Kind::link;
-    return cursor.IsDirectory() ? twinfold::EntryDigest::Kind::folder : twinfold::EntryDigest::Kind::other;
-}
-
-// What the snapshot holds below the folder `root`, whose own entries begin at `cursor`. The folders
-// below one folder follow it in the walk, so the walk ahead stops at the first folder outside.
-twinfold::EntryDigest SnapshotDigest(CTreeIterator cursor, const std::wstring& root) {
-    twinfold::EntryDigest digest;
-    const CDirectory* directory = nullptr;
-    std::uint64_t folderHash = 0;
-    for (; !cursor.AtEnd(); cursor.Next()) {
-        if (cursor.Directory() != directory) {
-            directory = cursor.Directory();
-            const std::wstring& path = directory->Path();
-            if (!IsSameOrBelow(path, root)) break;
-            folderHash = 0;
-            for (std::size_t start = root.size() + 1; start < path.size() + 1;) {
-                std::size_t end = path.find(twinfold::kPathSeparator, start);
-                if (end == std::wstring::npos) end = path.size();
-                folderHash = twinfold::EntryDigest::PathHash(folderHash, path.data() + start, end - start);
-                start = end + 1;
-            }
-        }
-        const wchar_t* name = cursor.Name();
-        digest.Add(twinfold::EntryDigest::PathHash(folderHash, name, std::wcslen(name)), KindOf(cursor), cursor.Size());
-    }
-    return digest;
-}
-
-// The folders this pass copied whole, with what each copy made. Once the walk comes to the entries
-// of such a folder, it sums up what its snapshot holds below the folder; where that agrees with what
-// the copy made, every entry there is in the destination just as the snapshot has it, and a lookup
-// of each would only say so again.
-class CopiedFolders {
-public:
-    // After `path` was copied whole: what the copy made, where the platform layer tells.
-    void Copied(const std::wstring& path) {
-        twinfold::EntryDigest made;
-        if (twinfold::LastFolderCopyDigest(made)) m_made[path] = made;
-    }
-
-    // True when the cursor's entry lies below a folder copied whole that made what the snapshot holds.
-    bool Answers(const CTreeIterator& cursor) {
-        if (cursor.Directory() == m_directory) return m_answers;
-        m_directory = cursor.Directory();
-        const std::wstring& path = m_directory->Path();
-        if (!m_matched.empty() && IsSameOrBelow(path, m_matched)) return m_answers = true;
-        m_matched.clear();
-        m_answers = false;
-        const auto made = m_made.find(path);
-        if (made == m_made.end()) return false;
-        if (made->second == SnapshotDigest(cursor, path)) {
-            m_matched = path;
-            m_answers = true;
-        }
-        m_made.erase(made);
-        return m_answers;
-    }
-
-private:
-    std::unordered_map<std::wstring, twinfold::EntryDigest> m_made;  // copied, not yet come to
-    const CDirectory* m_directory = nullptr;
-    bool m_answers = false;
-    std::wstring m_matched;  // the copied folder whose entries are being answered
-};
-
-// The destination entry that the copy of the cursor's entry made, as a lookup would find it.
-CounterpartState AsCopied(const CTreeIterator& cursor) {
-    CounterpartState state;
-    state.found = true;
-    state.attributes = cursor.Attributes();
-    state.reparseTag = cursor.ReparseTag();
-    state.size = cursor.Size();
-    return state;
 }
 
 }  // namespace
@@ -124,20 +38,18 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
     if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
     std::wstring dstPath;
-    // An answer made ahead holds until this pass changes something it could be about: a copy alters
-    // its own folder (a case-insensitive destination may match a sibling's name to it), a folder
-    // copied whole alters everything that comes below it or, by case, beside it.
-    bool copiedFolder = false;
-    const CDirectory* copiedIn = nullptr;
+    // An answer made ahead holds until this pass changes something it could be about (see
+    // StaleAnswers); below a folder copied whole, what the copy made may answer instead.
+    StaleAnswers stale;
     CopiedFolders copiedWhole;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
         FormCounterpartPath(dstPath, dstText, cursor);
-        const CDirectory* directory = cursor.Directory();
+        const bool mayBeStale = stale.MayBeStale(cursor);
         CounterpartState counterpart;
         if (copiedWhole.Answers(cursor)) {
             counterpart = AsCopied(cursor);
         } else {
-            const CounterpartState* madeAhead = copiedFolder || copiedIn == directory ? nullptr : ahead.Find(cursor);
+            const CounterpartState* madeAhead = mayBeStale ? nullptr : ahead.Find(cursor);
             counterpart = madeAhead != nullptr ? *madeAhead : LookUpCounterpart(dstPath);
         }
         const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
@@ -149,7 +61,6 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
                       : LandMissing(cursor.GetFullPath(), dstPath, silent);
             copied = true;
-            if (cursor.IsDirectory() && !link) copiedFolder = true;
             if (ok && cursor.IsDirectory() && !link) copiedWhole.Copied(cursor.GetFullPath());
         } else if (link) {
             // Links are compared by what they say, not by size. A real folder where the source has a
@@ -170,7 +81,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             ok = LandReplacement(cursor.GetFullPath(), dstPath);
             copied = true;
         }
-        if (copied) copiedIn = directory;
+        if (copied) stale.Copied(cursor);
         if (!ok) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
         if (!ok) g_cancelRequested = true;
         // A cancel takes effect after a copy operation, never in the middle of one.

@@ -1,6 +1,8 @@
 #include "mirror/lookahead.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <string_view>
 
 #include "mirror/shell_op.h"
@@ -48,6 +50,47 @@ const ListedEntry* FindListed(const std::vector<ListedEntry>& entries, std::wstr
     const auto before = [](const ListedEntry& entry, std::wstring_view wanted) { return entry.name < wanted; };
     const auto at = std::lower_bound(entries.begin(), entries.end(), name, before);
     return at != entries.end() && at->name == name ? &*at : nullptr;
+}
+
+bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
+    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == twinfold::kPathSeparator);
+}
+
+twinfold::EntryDigest::Kind KindOf(const CTreeIterator& cursor) {
+    if (twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag())) return twinfold::EntryDigest::Kind::link;
+    return cursor.IsDirectory() ? twinfold::EntryDigest::Kind::folder : twinfold::EntryDigest::Kind::other;
+}
+
+// What the snapshot holds below the folder `root`, whose own entries begin at `cursor`. The folders
+// below one folder follow it in the walk, so the walk ahead stops at the first folder outside.
+twinfold::EntryDigest SnapshotDigest(CTreeIterator cursor, const std::wstring& root) {
+    twinfold::EntryDigest digest;
+    const CDirectory* directory = nullptr;
+    std::uint64_t folderHash = 0;
+    for (; !cursor.AtEnd(); cursor.Next()) {
+        if (cursor.Directory() != directory) {
+            directory = cursor.Directory();
+            const std::wstring& path = directory->Path();
+            if (!IsSameOrBelow(path, root)) break;
+            folderHash = 0;
+            for (std::size_t start = root.size() + 1; start < path.size() + 1;) {
+                std::size_t end = path.find(twinfold::kPathSeparator, start);
+                if (end == std::wstring::npos) end = path.size();
+                folderHash = twinfold::EntryDigest::PathHash(folderHash, path.data() + start, end - start);
+                start = end + 1;
+            }
+        }
+        const wchar_t* name = cursor.Name();
+        digest.Add(twinfold::EntryDigest::PathHash(folderHash, name, std::wcslen(name)), KindOf(cursor), cursor.Size());
+    }
+    return digest;
+}
+
+// The text of a folder's parent folder: what comes before its last separator.
+std::wstring_view ParentOf(const std::wstring& path) {
+    const std::size_t slash = path.rfind(twinfold::kPathSeparator);
+    return slash == std::wstring::npos ? std::wstring_view() : std::wstring_view(path).substr(0, slash);
 }
 
 }  // namespace
@@ -134,4 +177,80 @@ const CounterpartState* CounterpartLookups::Find(const CTreeIterator& cursor) co
     const auto found = m_answers.find(cursor.Directory());
     if (found == m_answers.end()) return nullptr;
     return cursor.Index() < found->second.size() ? &found->second[cursor.Index()] : nullptr;
+}
+
+CounterpartState AsCopied(const CTreeIterator& cursor) {
+    CounterpartState state;
+    state.found = true;
+    state.attributes = cursor.Attributes();
+    state.reparseTag = cursor.ReparseTag();
+    state.size = cursor.Size();
+    return state;
+}
+
+void CopiedFolders::Copied(const std::wstring& path) {
+    twinfold::EntryDigest made;
+    if (twinfold::LastFolderCopyDigest(made)) m_made[path] = made;
+}
+
+bool CopiedFolders::Answers(const CTreeIterator& cursor) {
+    if (cursor.Directory() == m_directory) return m_answers;
+    m_directory = cursor.Directory();
+    if (m_directory == nullptr) return m_answers = false;
+    const std::wstring& path = m_directory->Path();
+    if (!m_matched.empty() && IsSameOrBelow(path, m_matched)) return m_answers = true;
+    m_matched.clear();
+    m_answers = false;
+    const auto made = m_made.find(path);
+    if (made == m_made.end()) return false;
+    if (made->second == SnapshotDigest(cursor, path)) {
+        m_matched = path;
+        m_answers = true;
+    }
+    m_made.erase(made);
+    return m_answers;
+}
+
+bool StaleAnswers::MayBeStale(const CTreeIterator& cursor) {
+    if (cursor.Directory() != m_directory) {
+        m_directory = cursor.Directory();
+        m_copiedHere.clear();
+        m_directoryStale = false;
+        if (m_directory == nullptr) return false;
+        // The walk comes to a folder only after its parent's entries, so the parent's mark is set.
+        const std::wstring& path = m_directory->Path();
+        m_directoryStale = m_staleFolders.count(path) != 0 || m_staleFolders.count(std::wstring(ParentOf(path))) != 0;
+        if (m_directoryStale) m_staleFolders.insert(path);
+    }
+    if (m_directoryStale) return true;
+    for (const std::wstring& copied : m_copiedHere) {
+        if (!MayNameTheSame(copied.c_str(), cursor.Name())) continue;
+        if (cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
+        return true;
+    }
+    return false;
+}
+
+void StaleAnswers::Copied(const CTreeIterator& cursor) {
+    m_copiedHere.emplace_back(cursor.Name());
+    if (cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
+}
+
+bool MayNameTheSame(const wchar_t* a, const wchar_t* b) {
+    const auto plain = [](const wchar_t* name) {
+        for (; *name != 0; ++name) {
+            if (*name >= 0x80 || *name == L'~') return false;
+        }
+        return true;
+    };
+    if (!plain(a) || !plain(b)) return true;
+    const auto folded = [](const wchar_t* name) {
+        std::wstring text(name);
+        while (!text.empty() && (text.back() == L'.' || text.back() == L' ')) text.pop_back();
+        for (wchar_t& c : text) {
+            if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+        }
+        return text;
+    };
+    return folded(a) == folded(b);
 }

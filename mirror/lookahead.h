@@ -54,3 +54,52 @@ private:
     // entries' counterparts are absent too. Each is taken out when its folder is answered.
     std::unordered_set<std::wstring> m_missingFolders;
 };
+
+// The destination entry that the copy of the cursor's entry made, as a lookup would find it.
+CounterpartState AsCopied(const CTreeIterator& cursor);
+
+// The folders a pass copied whole, with what each copy made. Once the walk comes to the entries of
+// such a folder, it sums up what its snapshot holds below the folder; where that agrees with what
+// the copy made, every entry there is in the destination just as the snapshot has it, and a lookup
+// of each would only say so again.
+class CopiedFolders {
+public:
+    // After the folder at `path` (the walked tree's own path) was copied whole: what the copy made,
+    // where the platform layer tells.
+    void Copied(const std::wstring& path);
+    // True when the cursor's entry lies below a folder copied whole that made what the snapshot
+    // holds: AsCopied() is then its answer.
+    bool Answers(const CTreeIterator& cursor);
+
+private:
+    std::unordered_map<std::wstring, twinfold::EntryDigest> m_made;  // copied, not yet come to
+    const CDirectory* m_directory = nullptr;
+    bool m_answers = false;
+    std::wstring m_matched;  // the copied folder whose entries are being answered
+};
+
+// Which answers made ahead a pass's own copies may have made stale. A copy changes the entry under
+// its own name, and a folder copied whole everything below it. Where the destination tells names
+// apart exactly, that is all. Some file systems that Linux mounts (vfat, exfat, cifs, ext4 with
+// casefolding) take names that differ in case or in trailing dots and spaces for one, or find an
+// entry by a short 8.3 alias too: there a copy can change what a lookup of a sibling finds. So a
+// sibling whose name such a file system might take for the copied one is looked up at its turn,
+// with everything below it.
+class StaleAnswers {
+public:
+    // Before the cursor's entry is compared: true when an answer made ahead for it may be stale.
+    bool MayBeStale(const CTreeIterator& cursor);
+    // After a copy was made (or tried) for the cursor's entry.
+    void Copied(const CTreeIterator& cursor);
+
+private:
+    const CDirectory* m_directory = nullptr;
+    bool m_directoryStale = false;  // the whole directory lies below a changed folder
+    std::vector<std::wstring> m_copiedHere;  // names copied in the current directory
+    std::unordered_set<std::wstring> m_staleFolders;  // folders (walked tree's paths) with all below stale
+};
+
+// Whether some file system could take the names `a` and `b` for one: equal but for the case of
+// ASCII letters and trailing dots and spaces. Beyond plain ASCII the rules differ from one file
+// system to the next, and a '~' may make an 8.3 alias, so such a name might be anything.
+bool MayNameTheSame(const wchar_t* a, const wchar_t* b);

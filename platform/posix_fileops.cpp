@@ -46,24 +46,43 @@ int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, co
     return ::renameat(fromFd, from, toFd, to);
 }
 
+bool DirReader::Next(Entry& entry, const std::string& hookPath) {
+    for (;;) {
+        if (fault::Strike(fault::Call::list, hookPath.c_str())) return false;
+        if (m_next < m_filled) {
+            const auto* record = reinterpret_cast<const struct dirent64*>(m_buffer.get() + m_next);
+            m_next += record->d_reclen;
+            entry = Entry{record->d_name, record->d_type};
+            return true;
+        }
+        if (!m_buffer) m_buffer.reset(new char[kBufferSize]);
+        ssize_t got;
+        do {
+            got = ::getdents64(m_fd, m_buffer.get(), kBufferSize);
+        } while (got < 0 && errno == EINTR);
+        if (got <= 0) {
+            if (got == 0) errno = 0;
+            return false;
+        }
+        m_filled = static_cast<std::size_t>(got);
+        m_next = 0;
+    }
+}
+
 Status ReadNames(const At& dir, std::vector<std::string>& names, std::vector<unsigned char>* types) {
     if (fault::Strike(fault::Call::list, dir.path.c_str())) return Fail(errno, dir.path);
-    // A separate descriptor for the stream, so the caller's stays usable for the *at() calls.
-    Fd copy(::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0));
-    if (!copy.Valid()) return Fail(errno, dir.path);
-    Dir stream(::fdopendir(copy.Get()));
-    if (stream.Get() == nullptr) return Fail(errno, dir.path);
-    copy.Release();
-    ::rewinddir(stream.Get());
+    // From the start, whatever was read from the descriptor before.
+    if (::lseek(dir.fd, 0, SEEK_SET) != 0) return Fail(errno, dir.path);
+    DirReader reader(dir.fd);
+    DirReader::Entry entry{};
     for (;;) {
-        const struct dirent* entry = ReadDir(stream.Get(), dir.path);
-        if (entry == nullptr) {
+        if (!reader.Next(entry, dir.path)) {
             if (errno != 0) return Fail(errno, dir.path);
             return Status{};
         }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        names.emplace_back(entry->d_name);
-        if (types != nullptr) types->push_back(entry->d_type);
+        if (std::strcmp(entry.name, ".") == 0 || std::strcmp(entry.name, "..") == 0) continue;
+        names.emplace_back(entry.name);
+        if (types != nullptr) types->push_back(entry.type);
     }
 }
 
@@ -774,6 +793,11 @@ Status CopyEntry(const std::string& from, const std::string& to) {
     if (status.Ok()) status = dst.Open();
     if (!status.Ok()) return status;
     if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src.Parent(), src.name, dst.Parent(), dst.name);
+    // Where nothing has the name yet (the copy pass asks for copies under names of its own), the copy
+    // is written under it directly, as the shell does; a temporary name and a rename are needed only
+    // to replace what is there.
+    status = CopyNonDirectoryAt(src.Parent(), src.name, st, dst.Parent(), dst.name, Landing::create);
+    if (status.error != EEXIST || status.path != dst.Parent().Child(dst.name)) return status;
     // An entry copied onto itself would be replaced by its own copy (or a link by a link to itself).
     struct stat existing {};
     if (dst.Stat(existing).Ok() && existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) return Fail(EINVAL, to);

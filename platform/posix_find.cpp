@@ -1,5 +1,5 @@
-// POSIX only: FindFirstFileW, twinfold::FindFirstKinds, FindNextFileW, FindClose over opendir, readdir
-// and lstat. Reports entries as they are; never follows a final symbolic link, never truncates a name.
+// POSIX only: FindFirstFileW, twinfold::FindFirstKinds, FindNextFileW, FindClose over the directory
+// entries read from a descriptor and lstat. Reports entries as they are; never follows a final symbolic link, never truncates a name.
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -112,19 +112,21 @@ struct FindHandle {
     enum class Next { parent, entries, none };
 
     At dir{-1, std::string()};
-    Dir stream;
+    Fd fd;  // dir.fd's owner
+    struct stat self {};  // the listed folder's own
+    std::unique_ptr<DirReader> reader;
     Next next = Next::none;
     Detail detail = Detail::full;
 };
 
 // The kind of `entry` for a names-and-kinds record: what the listing says, or where it does not
 // know (some file systems never tell), what lstat says. False with errno when lstat fails.
-bool KindOf(const struct dirent& entry, int dirFd, const std::string& hookPath, unsigned char& type) {
+bool KindOf(const DirReader::Entry& entry, int dirFd, const std::string& hookPath, unsigned char& type) {
     const bool untyped = fault::Strike(fault::Call::untyped, hookPath.c_str());
-    type = untyped ? static_cast<unsigned char>(DT_UNKNOWN) : entry.d_type;
+    type = untyped ? static_cast<unsigned char>(DT_UNKNOWN) : entry.type;
     if (type != DT_UNKNOWN) return true;
     struct stat st {};
-    if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (::fstatat(dirFd, entry.name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
     return true;
 }
@@ -133,20 +135,18 @@ bool KindOf(const struct dirent& entry, int dirFd, const std::string& hookPath, 
 BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
     if (handle.next == FindHandle::Next::parent) {
         handle.next = FindHandle::Next::entries;
+        // Nothing reads the record of "..", so it is made without a call of its own: a folder record
+        // with the listed folder's own details.
         if (handle.detail == Detail::kinds) return FillKindRecord(DT_DIR, handle.dir.fd, "..", record) ? TRUE : FALSE;
-        struct stat st {};
-        if (::fstatat(handle.dir.fd, "..", &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            return Report(Fail(errno, handle.dir.Child("..")));
-        }
-        return FillRecord(st, false, "..", record) ? TRUE : FALSE;
+        return FillRecord(handle.self, false, "..", record) ? TRUE : FALSE;
     }
     while (handle.next == FindHandle::Next::entries) {
-        const struct dirent* entry = ReadDir(handle.stream.Get(), handle.dir.path);
-        if (entry == nullptr) {
+        DirReader::Entry entry{};
+        if (!handle.reader->Next(entry, handle.dir.path)) {
             if (errno != 0) return Report(Fail(errno, handle.dir.path));
             break;
         }
-        const char* name = entry->d_name;
+        const char* name = entry.name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;  // reported first
         if (handle.detail == Detail::kinds) {
             const std::string hookPath = fault::kHooked ? handle.dir.Child(name) : std::string();
@@ -154,7 +154,7 @@ BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
             // it: "no such entry" hides it, any other error breaks the listing off.
             unsigned char type = DT_UNKNOWN;
             if (fault::Strike(fault::Call::lookup, hookPath.c_str()) ||
-                !KindOf(*entry, handle.dir.fd, hookPath, type)) {
+                !KindOf(entry, handle.dir.fd, hookPath, type)) {
                 if (errno == ENOENT) continue;  // removed since it was listed
                 return Report(Fail(errno, handle.dir.Child(name)));
             }
@@ -207,13 +207,9 @@ HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& rec
         return INVALID_HANDLE_VALUE;
     }
     handle->dir.fd = fd.Get();
-    DIR* stream = ::fdopendir(fd.Get());
-    if (stream == nullptr) {
-        Report(Fail(errno, handle->dir.path));
-        return INVALID_HANDLE_VALUE;
-    }
-    fd.Release();  // the stream owns it now
-    handle->stream.Reset(stream);
+    handle->fd = std::move(fd);
+    handle->self = self;
+    handle->reader = std::make_unique<DirReader>(handle->dir.fd);
 
     // "." and ".." come first whatever the file system lists, so that every listing, an empty
     // folder's included, has entries and reports them exactly once.

@@ -1,6 +1,7 @@
 #include <fstream>
 
 #include "mirror/landing.h"
+#include "mirror/lookahead.h"
 #include "mirror/passes.h"
 #include "platform/win32.h"
 #include "tests/unit/test_support.h"
@@ -288,6 +289,31 @@ TEST_F(CopyPassTest, AFolderCopiedWholeIsLookedUpAgainOnlyWhereTheCopyDiffered) 
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
     EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
+}
+
+TEST_F(CopyPassTest, ACopyMakesStaleOnlyTheAnswersItCouldHaveChanged) {
+    // The new folder d/new is walked first (a folder's subfolders come before its files). Copying it
+    // can change what a lookup finds only for itself and, on a file system that folds case or drops
+    // trailing dots, for d/NEW and d/new. too: those two are looked up again at their turn, the other
+    // files of d keep the answers made ahead.
+    WriteFile("src/d/new/inner.txt", "inner");
+    for (const char* name : {"NEW", "new.", "a.txt", "b.txt", "c.txt", "d.txt", "e.txt"}) {
+        WriteFile(std::string("src/d/") + name, name);
+        WriteFile(std::string("dst/d/") + name, name);
+    }
+    fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/d").string() + "/", nullptr});
+    Copy();
+    // Ahead: the 8 entries of d. At their turn: the copy's temporary name, NEW and new.
+    EXPECT_EQ(fault::MatchingUses(), 8u + 1u + 2u);
+    fault::Clear();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+
+    const std::pair<const wchar_t*, const wchar_t*> maybeOne[] = {
+        {L"Read Me.TXT", L"read me.txt.. "}, {L"x", L"X"}, {L"caf\u00e9", L"cafe"}, {L"LONGFI~1.TXT", L"longfilename.txt"}};
+    for (const auto& [a, b] : maybeOne) EXPECT_TRUE(MayNameTheSame(a, b)) << a;
+    EXPECT_FALSE(MayNameTheSame(L"a.txt", L"b.txt"));
+    EXPECT_FALSE(MayNameTheSame(L"x", L"x.y"));
 }
 
 TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
