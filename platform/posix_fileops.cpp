@@ -728,9 +728,8 @@ bool SplitEntry(const std::string& path, std::string& parent, std::string& name)
 
 Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& fd) {
     PathAt at;
-    if (const int error = at.Open(path)) return Fail(error, forEntry);
-    fd.Reset(::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.FolderFlags()));
-    return fd.Valid() ? Status{} : Fail(at.FolderError(errno), forEntry);
+    const int error = at.OpenFolder(path, O_RDONLY, fd);
+    return error == 0 ? Status{} : Fail(error, forEntry);
 }
 
 bool IsInside(const std::string& path, const std::string& dir) {

@@ -188,13 +188,12 @@ HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& rec
     handle->dir.path = dirText.empty() ? std::string("/") : BytesFromWide(dirText);
 
     PathAt at;
-    errno = at.Open(handle->dir.path);
-    Fd fd(errno != 0 ? -1
-                     : OpenAt(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | at.FolderFlags(), 0,
-                              fault::Call::list, handle->dir.path));
-    if (!fd.Valid()) {
+    Fd fd;
+    const int error = fault::Strike(fault::Call::list, handle->dir.path.c_str()) ? errno
+                                                                               : at.OpenFolder(handle->dir.path, O_RDONLY, fd);
+    if (error != 0) {
         // Measured from the pattern, as Windows does: a missing folder is a missing path.
-        SetLastErrorFromErrno(at.FolderError(errno), handle->dir.Child("*"));
+        SetLastErrorFromErrno(error, handle->dir.Child("*"));
         return INVALID_HANDLE_VALUE;
     }
     struct stat self {};
@@ -242,9 +241,7 @@ public:
         m_fd.Reset();
         m_path.assign(parent);
         PathAt at;
-        if (at.Open(m_path) != 0) return -1;
-        m_fd.Reset(::openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_CLOEXEC | at.FolderFlags()));
-        if (!m_fd.Valid()) return -1;
+        if (at.OpenFolder(m_path, O_PATH, m_fd) != 0) return -1;
         m_changes = changes;
         return m_fd.Get();
     }

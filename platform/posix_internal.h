@@ -133,8 +133,18 @@ public:
     // for a link, which is a refusal to follow it, not a missing folder.
     int FolderError(int error) const;
 
+    // Opens the folder `path` itself into `out`, with O_DIRECTORY | O_CLOEXEC | `flags`, never through
+    // a link below a root: there in one call from the root's descriptor where the kernel can, rather
+    // than the folder above it first. 0, or the errno as FolderError gives it.
+    int OpenFolder(const std::string& path, int flags, Fd& out);
+
 private:
-    bool OpenBelowPassRoot(const std::string& path, int& error);  // false: not below a root
+    // False: not below a root. With `openParent` false, the folder that holds the name is not opened:
+    // m_parentBelow and m_rootFd say where it is.
+    bool OpenBelowPassRoot(const std::string& path, int& error, bool openParent = true);
+
+    std::string m_parentBelow;  // the holding folder's path from the root ("" for the root itself)
+    int m_rootFd = -1;
 
     Fd m_dir;
     int m_base = AT_FDCWD;

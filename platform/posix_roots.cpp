@@ -125,7 +125,7 @@ int OpenFolderBeneath(int dirFd, const std::string& relative, Fd& out) {
 
 }  // namespace
 
-bool PathAt::OpenBelowPassRoot(const std::string& path, int& error) {
+bool PathAt::OpenBelowPassRoot(const std::string& path, int& error, bool openParent) {
     PassRoots::State* state = g_passRoots.load(std::memory_order_acquire);
     if (state == nullptr) return false;
     // The longest root that holds the path: the same folder may be both roots.
@@ -167,13 +167,45 @@ bool PathAt::OpenBelowPassRoot(const std::string& path, int& error) {
         if (c != '/' || (!compact.empty() && compact.back() != '/')) compact.push_back(c);
     }
     if (!compact.empty() && compact.back() == '/') compact.pop_back();
+    error = 0;
     if (compact.empty()) {
         m_base = rootFd;
-        error = 0;
-        return true;
+    } else if (openParent) {
+        error = OpenFolderBeneath(rootFd, compact, m_dir);
     }
-    error = OpenFolderBeneath(rootFd, compact, m_dir);
+    m_rootFd = rootFd;
+    m_parentBelow = std::move(compact);
     return true;
+}
+
+int PathAt::OpenFolder(const std::string& path, int flags, Fd& out) {
+    m_dir.Reset();
+    m_base = AT_FDCWD;
+    m_belowRoot = false;
+    int error = 0;
+    if (OpenBelowPassRoot(path, error, false)) {
+        if (error != 0) return error;
+#ifdef __linux__
+        const std::string whole = m_parentBelow.empty() ? m_name : m_parentBelow + '/' + m_name;
+        if (!g_noOpenat2.load(std::memory_order_relaxed) && whole.size() < PATH_MAX) {
+            struct open_how how {};
+            how.flags = static_cast<std::uint64_t>(flags | O_DIRECTORY | O_CLOEXEC);
+            how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+            const long fd = ::syscall(SYS_openat2, m_rootFd, whole.c_str(), &how, sizeof how);
+            if (fd >= 0) {
+                out.Reset(static_cast<int>(fd));
+                return 0;
+            }
+            if (errno != ENOSYS) return errno;  // a link on the way or at the end is already ELOOP
+            g_noOpenat2.store(true, std::memory_order_relaxed);
+        }
+#endif
+        if (!m_parentBelow.empty() && (error = OpenFolderBeneath(m_rootFd, m_parentBelow, m_dir)) != 0) return error;
+    } else if ((error = OpenFromCurrentFolder(path)) != 0) {
+        return error;
+    }
+    out.Reset(::openat(Dir(), Name(), flags | O_DIRECTORY | O_CLOEXEC | FolderFlags()));
+    return out.Valid() ? 0 : FolderError(errno);
 }
 
 int PathAt::FolderError(int error) const {
