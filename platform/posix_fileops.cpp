@@ -726,12 +726,6 @@ bool SplitEntry(const std::string& path, std::string& parent, std::string& name)
     return SplitLast(path, parent, name) && name != "." && name != "..";
 }
 
-Status OpenDirectory(const std::string& path, const std::string& forEntry, Fd& fd) {
-    PathAt at;
-    const int error = at.OpenFolder(path, O_RDONLY, fd);
-    return error == 0 ? Status{} : Fail(error, forEntry);
-}
-
 bool IsInside(const std::string& path, const std::string& dir) {
     if (dir == "/") return path.size() > 1 && path[0] == '/';
     return path.size() > dir.size() && path.compare(0, dir.size(), dir) == 0 && path[dir.size()] == '/';
@@ -742,19 +736,32 @@ struct NamedEntry {
     std::string path;
     std::string parent;
     std::string name;
-    Fd dir;
+    int dir = -1;  // the folder: `opened`, or the one of another entry in the same folder
+    Fd opened;
 
-    At Parent() const { return At{dir.Get(), parent}; }
+    At Parent() const { return At{dir, parent}; }
     // Takes `fullPath` apart; EINVAL for a path that names no entry a caller may copy or remove.
     Status Name(const std::string& fullPath) {
         path = fullPath;
         return SplitEntry(path, parent, name) ? Status{} : Fail(EINVAL, path);
     }
-    // Opens the folder (below a pass's root, never through a link).
-    Status Open() { return OpenDirectory(parent, path, dir); }
+    // Opens the folder (below a pass's root, never through a link), afresh for every call, so that a
+    // folder swapped for a link since the last call is refused, not written into by an older handle.
+    Status Open() {
+        PathAt at;
+        const int error = at.OpenFolder(parent, O_PATH, opened);
+        dir = opened.Get();
+        return error == 0 ? Status{} : Fail(error, path);
+    }
+    // As Open, sharing the folder of `other` (which must outlive this) when it is the same one.
+    Status OpenBeside(const NamedEntry& other) {
+        if (other.dir < 0 || other.parent != parent) return Open();
+        dir = other.dir;
+        return Status{};
+    }
     // The entry's own lstat.
     Status Stat(struct stat& st) const {
-        return ::fstatat(dir.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? Status{} : Fail(errno, path);
+        return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? Status{} : Fail(errno, path);
     }
 };
 
@@ -764,7 +771,7 @@ Status CopyFileEntry(const std::string& from, const std::string& to, Landing lan
     Status status = src.Name(from);
     if (status.Ok()) status = dst.Name(to);
     if (status.Ok()) status = src.Open();
-    if (status.Ok()) status = dst.Open();
+    if (status.Ok()) status = dst.OpenBeside(src);
     if (status.Ok()) status = src.Stat(st);
     if (!status.Ok()) return status;
     return CopyNonDirectoryAt(src.Parent(), src.name, st, dst.Parent(), dst.name, landing);
@@ -788,9 +795,13 @@ Status CopyEntry(const std::string& from, const std::string& to) {
         if (dstKey == srcKey || IsInside(dstKey, srcKey)) return Fail(EINVAL, to);
     }
 
-    status = MakeParents(dst.parent);
-    if (status.Ok()) status = dst.Open();
-    if (!status.Ok()) return status;
+    // The folder to copy into is there far more often than not; only when it cannot be opened is it
+    // made (which also says why, when it cannot be).
+    if (!dst.Open().Ok()) {
+        status = MakeParents(dst.parent);
+        if (status.Ok()) status = dst.Open();
+        if (!status.Ok()) return status;
+    }
     if (S_ISDIR(st.st_mode)) return CopyDirectoryAt(src.Parent(), src.name, dst.Parent(), dst.name);
     // Where nothing has the name yet (the copy pass asks for copies under names of its own), the copy
     // is written under it directly, as the shell does; a temporary name and a rename are needed only
@@ -810,16 +821,21 @@ Status MoveEntry(const std::string& from, const std::string& to, Landing landing
     Status status = source.Name(from);
     if (status.Ok()) status = target.Name(to);
     if (status.Ok()) status = source.Open();
-    if (status.Ok()) status = target.Open();
+    if (status.Ok()) status = target.OpenBeside(source);
     if (!status.Ok()) return status;
-    const int fromFd = source.dir.Get();
-    const int toFd = target.dir.Get();
+    const int fromFd = source.dir;
+    const int toFd = target.dir;
+    // A folder that moves leaves the folders kept open by path (CachedFolder) out of date.
+    struct stat moved {};
+    const bool folder = source.Stat(moved).Ok() && S_ISDIR(moved.st_mode);
+    if (folder) NoteFolderChange();
     if (landing == Landing::create) {
         if (RenameNoReplaceAt(fromFd, source.name.c_str(), toFd, target.name.c_str(), to) != 0) return Fail(errno, to);
         return Status{};
     }
+    // The kernel never renames a file over a folder (EISDIR); a folder over an empty one it would.
     struct stat existing {};
-    if (target.Stat(existing).Ok() && S_ISDIR(existing.st_mode)) return Fail(EISDIR, to);
+    if (folder && target.Stat(existing).Ok() && S_ISDIR(existing.st_mode)) return Fail(EISDIR, to);
     if (RenameAt(fromFd, source.name.c_str(), toFd, target.name.c_str(), to) != 0) return Fail(errno, to);
     return Status{};
 }
@@ -831,8 +847,11 @@ Status DeleteEntry(const std::string& path) {
     if (status.Ok()) status = entry.Open();
     if (status.Ok()) status = entry.Stat(st);
     if (!status.Ok()) return status;
-    if (S_ISDIR(st.st_mode)) return RemoveDirectoryAt(entry.Parent(), entry.name);
-    if (UnlinkAt(entry.dir.Get(), entry.name.c_str(), 0, path) != 0) return Fail(errno, path);
+    if (S_ISDIR(st.st_mode)) {
+        NoteFolderChange();  // see MoveEntry
+        return RemoveDirectoryAt(entry.Parent(), entry.name);
+    }
+    if (UnlinkAt(entry.dir, entry.name.c_str(), 0, path) != 0) return Fail(errno, path);
     return Status{};
 }
 
@@ -989,7 +1008,7 @@ bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
     const std::string bytes = PathBytes(path.c_str());
     NamedEntry link;
     Status status = OpenLink(bytes, link);
-    if (status.Ok() && UnlinkAt(link.dir.Get(), link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
+    if (status.Ok() && UnlinkAt(link.dir, link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
     return Report(status) != FALSE;
 }
 

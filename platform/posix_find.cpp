@@ -15,10 +15,60 @@ namespace twinfold::posix {
 
 namespace {
 std::atomic<std::uint64_t> g_treeChanges{0};
+std::atomic<std::uint64_t> g_folderChanges{0};
+
+// The folders the calling thread looked entries up in last, by path. A pass looks up the entries of
+// one folder after another, with a few lookups elsewhere in between (a free temporary name beside a
+// copy): kept open, the folder is reached without a walk from the root each time.
+class FolderCache {
+public:
+    int Open(std::string_view path, int& error) {
+        const std::uint64_t changes = g_folderChanges.load();
+        if (changes != m_changes) {
+            for (Slot& slot : m_slots) slot.fd.Reset();
+            m_changes = changes;
+        }
+        ++m_clock;
+        for (Slot& slot : m_slots) {
+            if (slot.fd.Valid() && slot.path == path) {
+                slot.used = m_clock;
+                return slot.fd.Get();
+            }
+        }
+        // The folder used longest ago goes: never one that the same call opened just before.
+        Slot* oldest = &m_slots[0];
+        for (Slot& slot : m_slots) {
+            if (slot.used < oldest->used) oldest = &slot;
+        }
+        Slot& slot = *oldest;
+        slot.used = m_clock;
+        slot.fd.Reset();
+        slot.path = path;
+        PathAt at;
+        error = at.OpenFolder(slot.path, O_PATH, slot.fd);
+        return error == 0 ? slot.fd.Get() : -1;
+    }
+
+private:
+    static constexpr std::size_t kSlots = 4;
+    struct Slot {
+        std::string path;
+        Fd fd;
+        std::uint64_t used = 0;
+    };
+    Slot m_slots[kSlots];
+    std::uint64_t m_clock = 0;
+    std::uint64_t m_changes = 0;
+};
+
+thread_local FolderCache t_folders;
+
 }  // namespace
 
 void NoteTreeChange() { g_treeChanges.fetch_add(1); }
 std::uint64_t TreeChanges() { return g_treeChanges.load(); }
+void NoteFolderChange() { g_folderChanges.fetch_add(1); }
+int CachedFolder(std::string_view path, int& error) { return t_folders.Open(path, error); }
 
 namespace {
 
@@ -227,33 +277,6 @@ FindHandle* LookupDone() {
     return &done;
 }
 
-// The folder of the last lookup on this thread, kept open. The passes look up the entries of one
-// folder one after another; a lookup relative to that folder spares the kernel a walk of the whole
-// path each time. It is dropped as soon as the layer changes the file system (see NoteTreeChange),
-// so a lookup never answers from a folder that this process has since replaced or removed.
-class LookupParent {
-public:
-    // The folder's descriptor, or -1 when it cannot be opened (the caller then looks up the full path,
-    // which reports the same error the way it always has).
-    int For(std::string_view parent) {
-        const std::uint64_t changes = TreeChanges();
-        if (m_fd.Valid() && m_changes == changes && m_path == parent) return m_fd.Get();
-        m_fd.Reset();
-        m_path.assign(parent);
-        PathAt at;
-        if (at.OpenFolder(m_path, O_PATH, m_fd) != 0) return -1;
-        m_changes = changes;
-        return m_fd.Get();
-    }
-
-private:
-    Fd m_fd;
-    std::string m_path;
-    std::uint64_t m_changes = 0;
-};
-
-thread_local LookupParent t_lookupParent;
-
 HANDLE LookUp(std::string entry, WIN32_FIND_DATAW& record) {
     // Without trailing separators, so that a final link is not followed.
     const std::size_t last = entry.find_last_not_of('/');
@@ -274,7 +297,9 @@ HANDLE LookUp(std::string entry, WIN32_FIND_DATAW& record) {
         parent = parentEnd == std::string::npos ? std::string_view("/") : std::string_view(entry).substr(0, parentEnd + 1);
     }
 
-    int dirFd = t_lookupParent.For(parent);
+    // The folder kept open for the entries of one folder that the passes look up one after another.
+    int openError = 0;
+    int dirFd = CachedFolder(parent, openError);
     const char* statName = name;
     PathAt at;
     if (dirFd < 0) {

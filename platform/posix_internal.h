@@ -169,6 +169,18 @@ struct At {
 void NoteTreeChange();
 std::uint64_t TreeChanges();
 
+// Counts the layer's changes that could make a folder's path stand for another folder, or none: a
+// folder removed or moved, and the roots of a pass set or dropped. Folders kept open by path
+// (CachedFolder) are valid only while this count stays the same.
+void NoteFolderChange();
+
+// The folder `path`, opened (O_PATH, never through a link below a root) and kept open for the
+// calling thread's next lookups in it. -1 with the errno in `error` when it cannot be opened. The
+// descriptor stays the cache's: valid until the thread's next call of this function. Only lookups use
+// it: a call that changes the tree opens its folder afresh, so that one swapped for a link since is
+// refused.
+int CachedFolder(std::string_view path, int& error);
+
 // System calls that the fault hook can fail. `hookPath` is the full path the call concerns.
 inline int OpenAt(int dirFd, const char* name, int flags, mode_t mode, fault::Call call, const std::string& hookPath) {
     if (fault::Strike(call, hookPath.c_str())) return -1;

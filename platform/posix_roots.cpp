@@ -236,6 +236,7 @@ bool MeetsPassRoot(const std::string& path, const struct stat& folder) {
     }
     if (!meets || !belowRoot) return false;
     state->tripped.store(true, std::memory_order_release);
+    NoteFolderChange();  // no folder kept open by path may be used from now on either
     return true;
 }
 
@@ -339,11 +340,13 @@ PassRoots::PassRoots(const wchar_t* srcRoot, const wchar_t* dstRoot) : m_state(n
     m_previous = posix::g_passRoots.exchange(m_state, std::memory_order_acq_rel);
     // What the layer keeps open for later lookups was opened by other rules.
     posix::NoteTreeChange();
+    posix::NoteFolderChange();
 }
 
 PassRoots::~PassRoots() {
     posix::g_passRoots.store(m_previous, std::memory_order_release);
     posix::NoteTreeChange();
+    posix::NoteFolderChange();
     for (State::Root& root : m_state->roots) {
         const int fd = root.fd.load(std::memory_order_acquire);
         if (fd >= 0) ::close(fd);
