@@ -303,6 +303,9 @@ HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData) {
     return search.release();
 }
 
+// Asked for only when a pass needs names and kinds alone; full records tell those too.
+HANDLE twinfold::FindFirstKinds(LPCWSTR pattern, WIN32_FIND_DATAW* record) { return FindFirstFileW(pattern, record); }
+
 BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData) {
     FUZZ_REQUIRE(findFile != nullptr && findFile != INVALID_HANDLE_VALUE && findData != nullptr);
     auto* search = static_cast<Search*>(findFile);
