@@ -1,5 +1,6 @@
 // Lookups of the other tree's counterparts, made ahead of a pass's walk by the threads that scan the
-// walked tree, so that the lookups and the scan keep every core busy instead of taking turns.
+// walked tree, so that the lookups and the scan keep every core busy instead of taking turns; and
+// what tells a pass when such an answer may no longer hold, or when its own copy already answers.
 #pragma once
 
 #include <cstddef>
