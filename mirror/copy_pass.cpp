@@ -49,8 +49,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         if (copiedWhole.Answers(cursor)) {
             counterpart = AsCopied(cursor);
         } else {
-            const CounterpartState* madeAhead = mayBeStale ? nullptr : ahead.Find(cursor);
-            counterpart = madeAhead != nullptr ? *madeAhead : LookUpCounterpart(dstPath);
+            if (mayBeStale || !ahead.Find(cursor, counterpart)) counterpart = LookUpCounterpart(dstPath);
         }
         const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
         bool copied = false;

@@ -121,11 +121,8 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
             NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
         std::wstring srcPath;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            const CounterpartState* madeAhead = ahead.Find(cursor);
             CounterpartState counterpart;
-            if (madeAhead != nullptr) {
-                counterpart = *madeAhead;
-            } else {
+            if (!ahead.Find(cursor, counterpart)) {
                 FormCounterpartPath(srcPath, srcText, cursor);
                 counterpart = LookUpCounterpart(srcPath);
             }

@@ -134,31 +134,29 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
             case FolderListing::unknown: return;  // each entry is looked up at its turn, and says why
         }
     }
-    std::vector<CounterpartState> answers;
-    answers.reserve(directory.Count());
+    FolderAnswers folder;
+    folder.allMissing = belowMissing;
+    if (!belowMissing) folder.answers.reserve(directory.Count());
     std::vector<std::wstring> missingBelow;
     std::wstring path;
     for (size_t i = 0; i < directory.Count(); ++i) {
+        // Where the folder's counterpart is not there, nothing below it is: a lookup would only say so
+        // again, one path at a time, and the folder's one mark says it for all.
+        CounterpartState answer;
         if (belowMissing) {
-            // The folder's counterpart is not there, so nothing below it is: the lookup would only
-            // say so again, one path at a time.
-            CounterpartState missing;
-            missing.error.code = ERROR_PATH_NOT_FOUND;
-            answers.push_back(missing);
+            answer.error.code = ERROR_PATH_NOT_FOUND;
         } else if (const ListedEntry* entry = FindListed(listed, directory.Name(i))) {
-            CounterpartState present;
-            present.found = true;
-            present.attributes = entry->attributes;
-            present.reparseTag = entry->reparseTag;
-            answers.push_back(present);
+            answer.found = true;
+            answer.attributes = entry->attributes;
+            answer.reparseTag = entry->reparseTag;
         } else {
             // Not listed, or no listing made: a lookup, which for a name the listing lacks says
             // exactly why it is missing (or finds it, where the file system ignores case). Such a
             // name is about to be deleted, so this costs a call per deletion, not per entry.
             FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
-            answers.push_back(LookUpCounterpart(path));
+            answer = LookUpCounterpart(path);
         }
-        const CounterpartState& answer = answers.back();
+        if (!belowMissing) folder.Keep(i, answer);
         const bool absent = !answer.found && (answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND);
         if (absent && directory.IsDirectory(i) && !twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) {
             std::wstring child = directory.Path();
@@ -168,15 +166,41 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
         }
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (std::wstring& folder : missingBelow) m_missingFolders.insert(std::move(folder));
-    m_answers.emplace(&directory, std::move(answers));
+    for (std::wstring& missing : missingBelow) m_missingFolders.insert(std::move(missing));
+    m_answers.emplace(&directory, std::move(folder));
 }
 
-const CounterpartState* CounterpartLookups::Find(const CTreeIterator& cursor) const {
-    if (m_answers.empty() || cursor.AtEnd()) return nullptr;
+void CounterpartLookups::FolderAnswers::Keep(std::size_t index, const CounterpartState& answer) {
+    Answer kept{answer.size, answer.found ? answer.attributes : 0, answer.found ? answer.reparseTag : answer.error.code};
+    const bool notFound = answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND;
+    if (!answer.found && !notFound) failures.emplace_back(index, answer.error);
+    answers.push_back(kept);
+}
+
+bool CounterpartLookups::Find(const CTreeIterator& cursor, CounterpartState& answer) const {
+    if (m_answers.empty() || cursor.AtEnd()) return false;
     const auto found = m_answers.find(cursor.Directory());
-    if (found == m_answers.end()) return nullptr;
-    return cursor.Index() < found->second.size() ? &found->second[cursor.Index()] : nullptr;
+    if (found == m_answers.end()) return false;
+    const FolderAnswers& folder = found->second;
+    answer = CounterpartState();
+    if (folder.allMissing) {
+        answer.error.code = ERROR_PATH_NOT_FOUND;
+        return true;
+    }
+    if (cursor.Index() >= folder.answers.size()) return false;
+    const Answer& kept = folder.answers[cursor.Index()];
+    answer.found = kept.attributes != 0;  // an entry that is there has at least FILE_ATTRIBUTE_NORMAL
+    if (answer.found) {
+        answer.attributes = kept.attributes;
+        answer.reparseTag = kept.tagOrError;
+        answer.size = kept.size;
+        return true;
+    }
+    answer.error.code = kept.tagOrError;
+    for (const auto& [index, error] : folder.failures) {
+        if (index == cursor.Index()) answer.error = error;
+    }
+    return true;
 }
 
 CounterpartState AsCopied(const CTreeIterator& cursor) {

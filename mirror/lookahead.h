@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -39,18 +40,31 @@ public:
     // `rootLength` is the length of the walked tree's root text.
     ScanHook Hook(std::size_t rootLength);
 
-    // The answer made ahead for the cursor's entry, or null when there is none. Only once the tree
-    // is built; the caller decides whether the answer may still hold.
-    const CounterpartState* Find(const CTreeIterator& cursor) const;
+    // The answer made ahead for the cursor's entry into `answer`, or false when there is none. Only
+    // once the tree is built; the caller decides whether the answer may still hold.
+    bool Find(const CTreeIterator& cursor, CounterpartState& answer) const;
 
 private:
+    // One answer in 16 bytes: at a million entries, the answers are a good part of a run's memory.
+    struct Answer {
+        unsigned long long size;
+        DWORD attributes;  // 0: the entry is not there (one that is has at least FILE_ATTRIBUTE_NORMAL)
+        DWORD tagOrError;  // the reparse tag of an entry that is there, else the error's code
+    };
+    struct FolderAnswers {
+        bool allMissing = false;  // the folder's counterpart is not there: every entry is missing
+        std::vector<Answer> answers;
+        std::vector<std::pair<std::size_t, twinfold::SystemError>> failures;  // lookups that failed otherwise
+        void Keep(std::size_t index, const CounterpartState& answer);
+    };
+
     void LookUpAll(const CDirectory& directory, std::size_t rootLength);
 
     const std::wstring m_otherRoot;
     const Detail m_detail;
     std::mutex m_mutex;
     // Per scanned directory, one answer per entry, numbered as the directory numbers them.
-    std::unordered_map<const CDirectory*, std::vector<CounterpartState>> m_answers;
+    std::unordered_map<const CDirectory*, FolderAnswers> m_answers;
     // Folders of the walked tree whose counterparts are absent and which are not scanned yet: their
     // entries' counterparts are absent too. Each is taken out when its folder is answered.
     std::unordered_set<std::wstring> m_missingFolders;

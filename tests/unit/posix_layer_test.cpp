@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "platform/fault.h"
@@ -252,6 +253,34 @@ TEST_F(PosixFind, LookupsSeeEveryChangeTheLayerMade) {
     ASSERT_TRUE(CopyFileW(WPath("d/h").c_str(), WPath("e/h2").c_str(), FALSE));
     ASSERT_TRUE(LookUp(WPath("e/h2"), record));
     EXPECT_EQ(Size(record), 3u);
+
+    // The folder moved away and another moved into its place: the same.
+    WriteFile("other/h", "4444");
+    ASSERT_TRUE(MoveFileExW(WPath("d").c_str(), WPath("old").c_str(), 0));
+    ASSERT_TRUE(MoveFileExW(WPath("other").c_str(), WPath("d").c_str(), 0));
+    ASSERT_TRUE(LookUp(WPath("d/h"), record));
+    EXPECT_EQ(Size(record), 4u);
+}
+
+TEST_F(PosixFind, FoldersTooBigForOneReadAreListedCopiedAndRemovedWhole) {
+    // Entries are read from the descriptor a buffer at a time: 3,000 long names take several reads.
+    std::set<std::wstring> names;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = std::string(100, 'n') + std::to_string(i);
+        WriteFile("big/" + name, std::to_string(i));
+        names.insert(WideFromBytes(name));
+    }
+    Listing listing = List(WPath("big"));
+    listing.erase(L".");
+    listing.erase(L"..");
+    std::set<std::wstring> listed;
+    for (const auto& entry : listing) listed.insert(entry.first);
+    EXPECT_EQ(listed, names);
+
+    ASSERT_EQ(ShellOp(FO_COPY, WPath("big"), WPath("copy")), 0);
+    EXPECT_EQ(ListTree(Path("copy")), ListTree(Path("big")));
+    ASSERT_EQ(ShellOp(FO_DELETE, WPath("copy")), 0);
+    EXPECT_FALSE(Exists("copy"));
 }
 
 TEST_F(PosixFind, LinksAreReportedAsLinksAndNeverFollowed) {
@@ -500,6 +529,39 @@ TEST(PosixCrew, TheOutcomeIsTheFirstFailureInTheOrderJobsWereAdded) {
     for (int i = 0; i < 50; ++i) crew.Add([&done] { ++done; return posix::Status{}; });
     EXPECT_TRUE(crew.Finish().Ok());
     EXPECT_EQ(done.load(), 50);
+}
+
+TEST_F(PosixFileOps, AFolderCopiedSideBySideKeepsEveryFoldersBitsAndTimes) {
+    // Files are copied by several threads; each folder's bits and times must still be set only once
+    // everything in it is there, or the files written after would change its time again.
+    for (int f = 0; f < 8; ++f) {
+        const std::string folder = "src/f" + std::to_string(f);
+        for (int i = 0; i < 40; ++i) WriteFile(folder + "/file" + std::to_string(i), std::string(i * 100, 'x'));
+        WriteFile(folder + "/inner/last", "last");
+        fs::permissions(Path(folder), fs::perms(0750));
+        SetMtime(Path(folder + "/inner"), 1400000000 + f, 0);
+        SetMtime(Path(folder), 1500000000 + f, 0);
+    }
+    ASSERT_EQ(ShellOp(FO_COPY, WPath("src"), WPath("copy")), 0) << GetLastError();
+    EXPECT_EQ(ListTree(Path("copy")), ListTree(Path("src")));
+    for (int f = 0; f < 8; ++f) {
+        const std::string folder = "copy/f" + std::to_string(f);
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(Mode(Path(folder)), 0750u);
+        EXPECT_EQ(Mtime(Path(folder)).tv_sec, 1500000000 + f);
+        EXPECT_EQ(Mtime(Path(folder + "/inner")).tv_sec, 1400000000 + f);
+    }
+
+    // One file that cannot be read fails the copy with its own path, whichever thread met it.
+    FaultScope scope("open:1:EACCES:" + Path("src/f5/file7").string());
+    EXPECT_EQ(ShellOp(FO_COPY, WPath("src"), WPath("again")), static_cast<int>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(LastErrorPath(), WPath("src/f5/file7"));
+
+    // A single file copied onto one that is there replaces it; onto a free name it is written there.
+    WriteFile("one", "old");
+    ASSERT_EQ(ShellOp(FO_COPY, WPath("src/f1/file3"), WPath("one")), 0);
+    EXPECT_EQ(ReadFile("one"), std::string(300, 'x'));
+    EXPECT_TRUE(TempFilesIn(root_).empty());
 }
 
 TEST_F(PosixFileOps, ShellCopyRefusesWhatWouldRecurseOrMislead) {
