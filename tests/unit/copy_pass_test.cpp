@@ -270,6 +270,9 @@ TEST_F(CopyPassTest, AFolderCopiedWholeIsLookedUpAgainOnlyWhereTheCopyDiffered) 
     WriteFile("src/docs/a.txt", "alpha");
     for (int i = 0; i < 10; ++i) WriteFile("src/docs/deep/f" + std::to_string(i), std::to_string(i));
     MakeDir("src/docs/deep/empty");
+    // Links are summed up alike on both sides, or nothing with a link in it would ever agree.
+    fs::create_symlink("../a.txt", Path("src/docs/deep/to-a"));
+    fs::create_directory_symlink("empty", Path("src/docs/deep/to-empty"));
     MakeDir("dst");
     fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/docs").string() + "/", nullptr});
     Copy();
