@@ -35,7 +35,7 @@ public:
                 return slot.fd.Get();
             }
         }
-        // The folder used longest ago goes: never one that the same call opened just before.
+        // The folder used longest ago makes room.
         Slot* oldest = &m_slots[0];
         for (Slot& slot : m_slots) {
             if (slot.used < oldest->used) oldest = &slot;
