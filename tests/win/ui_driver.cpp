@@ -682,6 +682,37 @@ HWND WaitForBrowser(const App& app, HWND dialog) {
     return browser;
 }
 
+// The text of the item selected in the browser's folder tree ("" when none is). The tree lives in
+// the program's process, so the item is read through memory borrowed there.
+std::wstring SelectedFolderName(const App& app, HWND browser) {
+    HWND tree = FindWindowExW(browser, nullptr, WC_TREEVIEWW, nullptr);
+    if (tree == nullptr) return L"";
+    const LRESULT item = SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
+    if (item == 0) return L"";
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, app.ProcessId());
+    if (process == nullptr) return L"";
+    std::wstring name;
+    const SIZE_T textChars = MAX_PATH;
+    BYTE* remote = static_cast<BYTE*>(
+        VirtualAllocEx(process, nullptr, sizeof(TVITEMW) + textChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+    if (remote != nullptr) {
+        TVITEMW request = {};
+        request.mask = TVIF_TEXT | TVIF_HANDLE;
+        request.hItem = reinterpret_cast<HTREEITEM>(item);
+        request.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(TVITEMW));
+        request.cchTextMax = static_cast<int>(textChars);
+        wchar_t text[MAX_PATH] = {};
+        if (WriteProcessMemory(process, remote, &request, sizeof request, nullptr) &&
+            SendMessageW(tree, TVM_GETITEMW, 0, reinterpret_cast<LPARAM>(remote)) != 0 &&
+            ReadProcessMemory(process, remote + sizeof(TVITEMW), text, sizeof text - sizeof(wchar_t), nullptr)) {
+            name = text;
+        }
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    return name;
+}
+
 BOOL CALLBACK FindTitle(HWND child, LPARAM found) {
     if (Text(child) == L"Please Choose Folder...") *reinterpret_cast<bool*>(found) = true;
     return TRUE;
@@ -709,9 +740,12 @@ void BrowseScenario(Scenario& s) {
     s.Check(titled, "the browser does not show \"Please Choose Folder...\"");
     s.Check(GetWindow(browser, GW_OWNER) == nullptr, "the browser has an owner");
     s.Check(IsWindowEnabled(dialog) != FALSE, "the dialog is not usable while the browser is open");
-    // The browser selects the preselection some time after it has opened, later on a busy machine;
-    // nothing outside its process shows when it has.
-    Sleep(8000);
+    // The browser selects the preselection some time after it has opened, later on a busy machine:
+    // wait until its tree shows the stored folder selected (OK before that takes what was selected).
+    const std::wstring storedName = stored.substr(stored.find_last_of(L'\\') + 1);
+    s.Check(WaitUntil([&] { return lstrcmpiW(SelectedFolderName(app, browser).c_str(), storedName.c_str()) == 0; },
+                      90000),
+            "the browser did not select the stored folder; selected: " + Narrow(SelectedFolderName(app, browser)));
     PostMessageW(browser, WM_COMMAND, IDOK, 0);
     s.Check(WaitUntil([&] { return !IsWindow(browser); }), "the browser did not close");
     // It opened at the stored destination, not at the typed text.
