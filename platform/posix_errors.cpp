@@ -138,6 +138,12 @@ void SetLastErrorFromErrno(int error, const std::string& path) {
     t_lastErrorPath = path;
 }
 
+void SetLastErrorInFolder(int error, const std::string& path) {
+    ::SetLastError(error == ENOENT ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(error, path));
+    t_lastErrno = error;
+    t_lastErrorPath = path;
+}
+
 BOOL Report(const Status& status) {
     if (status.Ok()) return TRUE;
     SetLastErrorFromErrno(status.error, status.path);

@@ -312,7 +312,12 @@ HANDLE LookUp(std::string entry, WIN32_FIND_DATAW& record) {
     }
     struct stat st {};
     if (::fstatat(dirFd, statName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        SetLastErrorFromErrno(errno, entry);
+        // Where the open folder is the entry's own, it is there, and "no such entry" is a missing file.
+        if (std::strchr(statName, '/') == nullptr) {
+            SetLastErrorInFolder(errno, entry);
+        } else {
+            SetLastErrorFromErrno(errno, entry);
+        }
         return INVALID_HANDLE_VALUE;
     }
     const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(dirFd, statName);

@@ -95,6 +95,9 @@ inline Status Fail(int error, std::string path) { return Status{error, std::move
 // missing too, ERROR_FILE_NOT_FOUND otherwise.
 DWORD ErrorFromErrno(int error, const std::string& path);
 void SetLastErrorFromErrno(int error, const std::string& path);
+// As SetLastErrorFromErrno, for an entry looked up in a folder that was just opened: "no such
+// entry" is then ERROR_FILE_NOT_FOUND without a second look at the folder.
+void SetLastErrorInFolder(int error, const std::string& path);
 // Sets the last error from a Status and returns FALSE (or the success value when it is ok).
 BOOL Report(const Status& status);
 
