@@ -1,5 +1,6 @@
 #include "mirror/passes.h"
 
+#include "mirror/copies_ahead.h"
 #include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
@@ -34,7 +35,11 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     // In a destination that does not exist yet every answer would be "missing": none is made ahead.
     WIN32_FIND_DATAW dstRecord;
     const bool destinationExists = LookUpEntry(dstText, dstRecord);
-    CDirectoryTree source(srcText, Recursion::yes, destinationExists ? ahead.Hook(srcText.size()) : ScanHook());
+    ScanHook hook = destinationExists ? ahead.Hook(srcText.size()) : ScanHook();
+    // Where answers are made ahead, the file copies they call for are made ahead too, on other
+    // threads, and put into place in walking order (see CopiesAhead).
+    CopiesAhead copies(static_cast<bool>(hook), silent);
+    CDirectoryTree source(srcText, Recursion::yes, std::move(hook));
     // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
     if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
     std::wstring dstPath;
@@ -48,13 +53,29 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         CounterpartState counterpart;
         if (copiedWhole.Answers(cursor)) {
             counterpart = AsCopied(cursor);
-        } else {
-            if (mayBeStale || !ahead.Find(cursor, counterpart)) counterpart = LookUpCounterpart(dstPath);
+        } else if (mayBeStale || !ahead.Find(cursor, counterpart)) {
+            // A lookup made now must find every copy before it in place.
+            if (!copies.Place(0)) return;
+            counterpart = LookUpCounterpart(dstPath);
         }
         const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
+        const bool file = !link && !cursor.IsDirectory();
+        // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
+        if (copies.Enabled() && file && (!counterpart.found || cursor.Size() != counterpart.size)) {
+            copies.Add(cursor.GetFullPath(), dstPath, counterpart.found ? FileLanding::replacing : FileLanding::missing);
+            stale.Copied(cursor);
+            if (!copies.Place(CopiesAhead::kMostWaiting)) return;
+            // The copies begun are seen through, as one copy at a time would see through the one it is making.
+            if (g_cancelRequested) {
+                copies.Place(0);
+                return;
+            }
+            continue;
+        }
         bool copied = false;
         bool ok = true;
         if (!counterpart.found) {
+            if (!copies.Place(0)) return;
             // A link is made anew as a link, never followed: copying what it leads to could copy a
             // whole other tree, or loop.
             ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
@@ -66,17 +87,18 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             // link is left alone: replacing it would delete a whole tree that the copy pass must not.
             if (counterpart.IsLink() ? !SameLinkTarget(cursor.GetFullPath(), dstPath)
                                      : !(counterpart.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                if (!copies.Place(0)) return;
                 ok = LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing);
                 copied = true;
             }
         } else if (cursor.IsDirectory() && counterpart.IsLink()) {
             // A link in the destination where the source has a folder: copying the folder's entries
             // through it would write outside the destination. A clash, like a file in that place.
+            if (!copies.Place(0)) return;
             NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath, L"the destination holds a link there");
             g_cancelRequested = true;
             return;
-        } else if (!cursor.IsDirectory() && cursor.Size() != counterpart.size) {
-            // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
+        } else if (file && cursor.Size() != counterpart.size) {
             ok = LandReplacement(cursor.GetFullPath(), dstPath);
             copied = true;
         }
@@ -86,6 +108,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         // A cancel takes effect after a copy operation, never in the middle of one.
         if (copied && g_cancelRequested) return;
     }
+    if (!copies.Place(0)) return;
     // Entries of a folder that could not be listed were never compared: not a complete mirror.
     if (!source.Complete()) g_cancelRequested = true;
     if (!RootsStillPinned()) g_cancelRequested = true;

@@ -107,38 +107,48 @@ bool IsTemporaryName(const std::wstring& name) {
     return name.compare(0, std::wcslen(kTemporaryPrefix), kTemporaryPrefix) == 0;
 }
 
-bool LandReplacement(const std::wstring& src, const std::wstring& dst) {
+bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+                 std::wstring& temporary) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const std::wstring temporary = TemporaryPathBeside(dst);
-        if (!CopyFileW(src.c_str(), temporary.c_str(), TRUE)) {
-            if (NameTaken(GetLastError())) continue;  // someone else's entry: never touched
-            RemoveTemporary(temporary);
-            return false;
+        temporary = TemporaryPathBeside(dst);
+        bool made = false;
+        if (landing == FileLanding::replacing) {
+            made = CopyFileW(src.c_str(), temporary.c_str(), TRUE) != FALSE;
+            if (!made && NameTaken(GetLastError())) continue;  // someone else's entry: never touched
+        } else {
+            // The shell would copy into an existing folder, or over an existing file: the name must be free.
+            WIN32_FIND_DATAW found;
+            if (LookUpEntry(temporary, found)) continue;
+            made = ShellCopy(src, temporary, silent);
         }
-        if (MoveIntoPlace(temporary, dst, MOVEFILE_REPLACE_EXISTING)) return true;
+        if (made) return true;
         RemoveTemporary(temporary);
+        temporary.clear();
         return false;
     }
+    temporary.clear();
     SetLastError(ERROR_FILE_EXISTS);
     return false;
 }
 
-bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        const std::wstring temporary = TemporaryPathBeside(dst);
-        // The shell would copy into an existing folder, or over an existing file: the name must be free.
-        WIN32_FIND_DATAW found;
-        if (LookUpEntry(temporary, found)) continue;
-        if (!ShellCopy(src, temporary, silent)) {
-            RemoveTemporary(temporary);
-            return false;
-        }
-        if (MoveIntoPlace(temporary, dst, 0)) return true;
-        RemoveTemporary(temporary);
-        return false;
-    }
-    SetLastError(ERROR_FILE_EXISTS);
+bool PlacePrepared(const std::wstring& temporary, const std::wstring& dst, FileLanding landing) {
+    if (MoveIntoPlace(temporary, dst, landing == FileLanding::replacing ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+    RemoveTemporary(temporary);
     return false;
+}
+
+void DiscardPrepared(const std::wstring& temporary) { RemoveTemporary(temporary); }
+
+bool LandReplacement(const std::wstring& src, const std::wstring& dst) {
+    std::wstring temporary;
+    return PrepareCopy(src, dst, FileLanding::replacing, Silent::yes, temporary) &&
+           PlacePrepared(temporary, dst, FileLanding::replacing);
+}
+
+bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
+    std::wstring temporary;
+    return PrepareCopy(src, dst, FileLanding::missing, silent, temporary) &&
+           PlacePrepared(temporary, dst, FileLanding::missing);
 }
 
 namespace {

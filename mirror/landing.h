@@ -32,6 +32,20 @@ bool LandReplacement(const std::wstring& src, const std::wstring& dst);
 // GetLastError().
 bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent);
 
+// The two halves of LandReplacement and LandMissing for one file, so that the copy can be made on
+// another thread while the caller decides when it goes into place.
+enum class FileLanding { replacing, missing };
+
+// Copies the file (or, with `missing`, the entry) `src` to a fresh temporary name beside `dst`,
+// returned in `temporary`. On failure nothing is left and the reason is in GetLastError().
+bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+                 std::wstring& temporary);
+// Moves a prepared copy to `dst`: over the file there when replacing, only where nothing is when
+// missing. On failure the copy is removed, `dst` is as it was, and the reason is in GetLastError().
+bool PlacePrepared(const std::wstring& temporary, const std::wstring& dst, FileLanding landing);
+// Removes a prepared copy that will not be placed. Leaves the caller's last error as it was.
+void DiscardPrepared(const std::wstring& temporary);
+
 enum class LinkLanding { missing, replacing };
 
 // Makes `dst` a link like the link `src` (same kind, same target), never following either: made

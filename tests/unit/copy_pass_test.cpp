@@ -1,9 +1,11 @@
 #include <fstream>
 
+#include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
 #include "mirror/passes.h"
 #include "platform/win32.h"
+#include "tree/directory_tree.h"
 #include "tests/unit/test_support.h"
 
 #ifndef _WIN32
@@ -234,6 +236,62 @@ TEST_F(CopyPassTest, FailedCopyStopsAtOnceAndKeepsWhatWasDone) {
     EXPECT_EQ(replaced, 1);  // the one before the failure stays copied
     EXPECT_EQ(kept, 2);      // the failed one is untouched, the last one never reached
     EXPECT_EQ(ListTree(Path("dst")).size(), 3u) << "no temporary file left behind";
+}
+
+TEST_F(CopyPassTest, CopiesMadeAheadLandInWalkingOrderUpToTheFirstFailure) {
+    // More copies than may wait at once, replacements and additions mixed: they are made side by
+    // side, and what lands is still what one copy at a time would have landed. The new links among
+    // them are made by the walk itself, after every copy before them has landed.
+    for (int i = 0; i < 150; ++i) {
+        const std::string name = "many/f" + std::to_string(i);
+        WriteFile("src/" + name, "new " + std::to_string(i));
+        if (i % 3 != 0) WriteFile("dst/" + name, "old");
+    }
+    for (int i = 0; i < 10; ++i) fs::create_symlink("f0", Path("src/many/l" + std::to_string(i)));
+    std::vector<std::string> order;  // the walk's order, which is the listing's
+    {
+        CDirectoryTree tree(WPath("src/many"), Recursion::no);
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            order.push_back(FromWide(cursor.Name()).string());
+        }
+    }
+    ASSERT_EQ(order.size(), 160u);
+    // The failing file is the last one with a new link after it, so that the walk goes on after it.
+    std::size_t failing = order.size();
+    bool linkAfter = false;
+    for (std::size_t k = order.size(); k-- > 0 && failing == order.size();) {
+        if (order[k][0] == 'l') linkAfter = true;
+        if (order[k][0] == 'f' && linkAfter) failing = k;
+    }
+    ASSERT_LT(failing, order.size());
+    fault::Install({fault::Call::read, 1, false, EIO, Path("src/many/" + order[failing]).string(), nullptr});
+    Copy();
+    fault::Clear();
+    EXPECT_TRUE(g_cancelRequested);
+    ASSERT_TRUE(FirstFailure().has_value());
+    EXPECT_EQ(FirstFailure()->path, WPath("src/many/" + order[failing]));
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::string name = "dst/many/" + order[k];
+        const bool before = k < failing;
+        if (order[k][0] == 'l') {
+            EXPECT_EQ(fs::is_symlink(fs::symlink_status(Path(name))), before) << order[k];
+            continue;
+        }
+        const int i = std::stoi(order[k].substr(1));
+        if (before) {
+            EXPECT_EQ(ReadFile(name), "new " + std::to_string(i)) << "copied before the failure: " << order[k];
+        } else if (i % 3 != 0) {
+            EXPECT_EQ(ReadFile(name), "old") << "at or after the failure: " << order[k];
+        } else {
+            EXPECT_FALSE(Exists(name)) << "at or after the failure: " << order[k];
+        }
+    }
+    EXPECT_TRUE(TemporaryEntries(Path("dst")).empty()) << "copies made but never placed are removed";
+
+    g_cancelRequested = false;
+    Copy();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 }
 
 TEST_F(CopyPassTest, EveryFileIsWrittenOnceThoughLookupsAreMadeAhead) {
