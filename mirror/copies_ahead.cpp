@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
 
 #include "mirror/failure.h"
+#include "platform/helper_threads.h"
 
 namespace {
 
@@ -34,15 +34,8 @@ CopiesAhead::~CopiesAhead() {
 
 void CopiesAhead::StartHelpers() {
     m_started = true;
-    const unsigned cores = std::thread::hardware_concurrency();
-    const unsigned wanted = cores > 1 ? std::min(cores - 1, kMostHelpers) : 0;
-    for (unsigned i = 0; i < wanted; ++i) {
-        try {
-            m_helpers.emplace_back([this] { Help(); });
-        } catch (const std::system_error&) {
-            break;  // fewer hands: the walking thread makes the rest when it waits
-        }
-    }
+    // With fewer hands, the walking thread makes the rest when it waits.
+    twinfold::StartHelpers(m_helpers, kMostHelpers, [this] { Help(); });
 }
 
 void CopiesAhead::Add(const std::wstring& src, const std::wstring& dst, FileLanding landing) {

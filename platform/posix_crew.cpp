@@ -1,9 +1,9 @@
 // POSIX only: the crew that runs a folder copy's file copies side by side.
 #include "platform/posix_crew.h"
 
-#include <algorithm>
 #include <new>
-#include <system_error>
+
+#include "platform/helper_threads.h"
 
 namespace twinfold::posix {
 
@@ -28,15 +28,7 @@ Crew::~Crew() {
 
 void Crew::StartHelpers() {
     m_started = true;
-    const unsigned cores = std::thread::hardware_concurrency();
-    const unsigned wanted = cores > 1 ? std::min(cores - 1, kMostHelpers) : 0;
-    for (unsigned i = 0; i < wanted; ++i) {
-        try {
-            m_helpers.emplace_back([this] { Help(); });
-        } catch (const std::system_error&) {
-            break;  // fewer hands, same outcome
-        }
-    }
+    twinfold::StartHelpers(m_helpers, kMostHelpers, [this] { Help(); });
 }
 
 void Crew::Add(std::function<Status()> job) {

@@ -7,8 +7,9 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <system_error>
 #include <thread>
+
+#include "platform/helper_threads.h"
 
 namespace {
 
@@ -158,15 +159,7 @@ public:
     // Scans the whole tree; the calling thread takes part. Rethrows what a scan threw (allocation).
     BuildNode& Run() {
         std::vector<std::thread> helpers;
-        const unsigned cores = std::thread::hardware_concurrency();
-        const unsigned wanted = cores > 1 ? std::min(cores - 1, kMostHelpers) : 0;
-        for (unsigned i = 0; i < wanted; ++i) {
-            try {
-                helpers.emplace_back([this] { Work(); });
-            } catch (const std::system_error&) {
-                break;  // fewer threads, same snapshot
-            }
-        }
+        twinfold::StartHelpers(helpers, kMostHelpers, [this] { Work(); });
         Work();
         for (std::thread& helper : helpers) helper.join();
         if (m_error) std::rethrow_exception(m_error);
