@@ -62,10 +62,11 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
         const bool file = !link && !cursor.IsDirectory();
         // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
         if (copies.Enabled() && file && (!counterpart.found || cursor.Size() != counterpart.size)) {
-            copies.Add(cursor.GetFullPath(), dstPath, counterpart.found ? FileLanding::replacing : FileLanding::missing);
+            const FileLanding landing = counterpart.found ? FileLanding::replacing : FileLanding::missing;
+            copies.Add(cursor.GetFullPath(), dstPath, landing);
             stale.Copied(cursor);
             if (!copies.Place(CopiesAhead::kMostWaiting)) return;
-            // The copies begun are seen through, as one copy at a time would see through the one it is making.
+            // The copies begun are seen through, as a pass copying one at a time sees its copy through.
             if (g_cancelRequested) {
                 copies.Place(0);
                 return;
