@@ -235,10 +235,35 @@ bool CopiedFolders::Answers(const CTreeIterator& cursor) {
     return m_answers;
 }
 
+namespace {
+
+// A name that some file system might take for a quite different one: beyond plain ASCII the rules
+// differ from one file system to the next, and a '~' may make an 8.3 alias.
+bool MayBeAnyName(const wchar_t* name) {
+    for (; *name != 0; ++name) {
+        if (*name >= 0x80 || *name == L'~') return true;
+    }
+    return false;
+}
+
+// A plain name as a file system that folds names compares it: ASCII letters in lower case, without
+// trailing dots and spaces.
+std::wstring Folded(const wchar_t* name) {
+    std::wstring text(name);
+    while (!text.empty() && (text.back() == L'.' || text.back() == L' ')) text.pop_back();
+    for (wchar_t& c : text) {
+        if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    }
+    return text;
+}
+
+}  // namespace
+
 bool StaleAnswers::MayBeStale(const CTreeIterator& cursor) {
     if (cursor.Directory() != m_directory) {
         m_directory = cursor.Directory();
-        m_copiedHere.clear();
+        m_foldedHere.clear();
+        m_oddNameHere = false;
         m_directoryStale = false;
         if (m_directory == nullptr) return false;
         // The walk comes to a folder only after its parent's entries, so the parent's mark is set.
@@ -247,34 +272,22 @@ bool StaleAnswers::MayBeStale(const CTreeIterator& cursor) {
         if (m_directoryStale) m_staleFolders.insert(path);
     }
     if (m_directoryStale) return true;
-    for (const std::wstring& copied : m_copiedHere) {
-        if (!MayNameTheSame(copied.c_str(), cursor.Name())) continue;
-        if (cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
-        return true;
-    }
-    return false;
+    if (m_foldedHere.empty() && !m_oddNameHere) return false;
+    // The same test as MayNameTheSame against each name copied here.
+    const bool stale = m_oddNameHere || MayBeAnyName(cursor.Name()) || m_foldedHere.count(Folded(cursor.Name())) != 0;
+    if (stale && cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
+    return stale;
 }
 
 void StaleAnswers::Copied(const CTreeIterator& cursor) {
-    m_copiedHere.emplace_back(cursor.Name());
+    if (MayBeAnyName(cursor.Name())) {
+        m_oddNameHere = true;
+    } else {
+        m_foldedHere.insert(Folded(cursor.Name()));
+    }
     if (cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
 }
 
 bool MayNameTheSame(const wchar_t* a, const wchar_t* b) {
-    const auto plain = [](const wchar_t* name) {
-        for (; *name != 0; ++name) {
-            if (*name >= 0x80 || *name == L'~') return false;
-        }
-        return true;
-    };
-    if (!plain(a) || !plain(b)) return true;
-    const auto folded = [](const wchar_t* name) {
-        std::wstring text(name);
-        while (!text.empty() && (text.back() == L'.' || text.back() == L' ')) text.pop_back();
-        for (wchar_t& c : text) {
-            if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-        }
-        return text;
-    };
-    return folded(a) == folded(b);
+    return MayBeAnyName(a) || MayBeAnyName(b) || Folded(a) == Folded(b);
 }

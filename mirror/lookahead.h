@@ -110,7 +110,10 @@ public:
 private:
     const CDirectory* m_directory = nullptr;
     bool m_directoryStale = false;  // the whole directory lies below a changed folder
-    std::vector<std::wstring> m_copiedHere;  // names copied in the current directory
+    // The names copied in the current directory, as a file system that folds names would see them
+    // (see MayNameTheSame): one lookup per entry, however many were copied.
+    std::unordered_set<std::wstring> m_foldedHere;
+    bool m_oddNameHere = false;  // a name copied here might be taken for any other
     std::unordered_set<std::wstring> m_staleFolders;  // folders (walked tree's paths) with all below stale
 };
 

@@ -370,6 +370,19 @@ TEST_F(CopyPassTest, ACopyMakesStaleOnlyTheAnswersItCouldHaveChanged) {
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 
+    // A copied name that might be an 8.3 alias could be taken for any sibling: all are looked up again.
+    WriteFile("src/e/~new/inner.txt", "inner");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        WriteFile(std::string("src/e/") + name, name);
+        WriteFile(std::string("dst/e/") + name, name);
+    }
+    fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/e").string() + "/", nullptr});
+    Copy();
+    EXPECT_EQ(fault::MatchingUses(), 4u + 1u + 3u);
+    fault::Clear();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+
     const std::pair<const wchar_t*, const wchar_t*> maybeOne[] = {
         {L"Read Me.TXT", L"read me.txt.. "}, {L"x", L"X"}, {L"caf\u00e9", L"cafe"}, {L"LONGFI~1.TXT", L"longfilename.txt"}};
     for (const auto& [a, b] : maybeOne) EXPECT_TRUE(MayNameTheSame(a, b)) << a;
