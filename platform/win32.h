@@ -12,6 +12,9 @@
 #endif
 #include <windows.h>
 #include <shellapi.h>
+#ifdef TWINFOLD_WINDOWS_LIMITS
+#include "platform/windows_limits.h"  // test builds only: Windows' own limits, kept under Wine
+#endif
 
 #else  // POSIX stand-in: the Win32 names and types the engine uses, nothing more.
 
