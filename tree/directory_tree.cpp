@@ -81,7 +81,24 @@ private:
     size_t m_nextBlock = kFirstBlock;
 };
 
-CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail) : m_path(path) {
+namespace {
+
+bool SameAsciiIgnoringCase(const wchar_t* a, const wchar_t* b) {
+    for (; *a != 0 && *b != 0; ++a, ++b) {
+        const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+        if (lower(*a) != lower(*b)) return false;
+    }
+    return *a == *b;
+}
+
+bool IsVolumeFolder(const wchar_t* name) {
+    return SameAsciiIgnoringCase(name, L"System Volume Information") || SameAsciiIgnoringCase(name, L"$RECYCLE.BIN");
+}
+
+}  // namespace
+
+CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail, VolumeFolders volumeFolders)
+    : m_path(path) {
     // Entries are gathered here, then copied once into an array of exactly the right size: a
     // snapshot of a big tree holds no spare capacity. (Buffers kept per thread would save two
     // allocations a folder, but in the Windows build entries gathered in thread-local buffers by
@@ -100,6 +117,7 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
                                                         : FindFirstFileW(pattern.c_str(), &record));
         if (search.IsValid()) {
             do {
+                if (volumeFolders == VolumeFolders::leftOut && IsVolumeFolder(record.cFileName)) continue;
                 if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                     if (!IsDotOrDotDot(record.cFileName)) keep(record, subdirs);
                 } else {
@@ -115,6 +133,7 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
             m_entries.assign(subdirs.begin(), subdirs.end());
             m_entries.insert(m_entries.end(), files.begin(), files.end());
             m_subdirCount = subdirs.size();
+            if (m_subdirCount != 0) m_inside.assign(m_subdirCount, kNotKept);
             return;
         }
         const DWORD error = GetLastError();
@@ -128,9 +147,10 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
     if (lookup.IsValid()) keep(record, m_entries);
 }
 
-CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook, Detail detail)
+CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook, Detail detail,
+                               VolumeFolders volumeFolders)
     : m_names(std::make_unique<NameArena>()), m_root(root) {
-    AddDirectory(m_root, recursion, hook, detail);
+    AddDirectory(m_root, recursion, hook, detail, volumeFolders);
 }
 
 CDirectoryTree::~CDirectoryTree() = default;
@@ -143,6 +163,7 @@ struct BuildNode {
     std::wstring path;
     std::unique_ptr<CDirectory> directory;
     std::vector<BuildNode*> children;
+    std::size_t entryIndex = 0;  // this folder's entry in its parent's directory
 };
 
 // Scans the folders of a tree on several threads. Each scan is exactly the scan one thread would make;
@@ -150,8 +171,9 @@ struct BuildNode {
 // the nodes, not by which scan ended first.
 class ParallelScan {
 public:
-    ParallelScan(const std::wstring& root, const ScanHook& hook, Detail detail, NameArena& names)
-        : m_hook(hook), m_detail(detail), m_names(names) {
+    ParallelScan(const std::wstring& root, const ScanHook& hook, Detail detail, VolumeFolders volumeFolders,
+                 NameArena& names)
+        : m_hook(hook), m_detail(detail), m_volumeFolders(volumeFolders), m_names(names) {
         m_nodes.push_back(BuildNode{root, nullptr, {}});
         m_pending.push_back(&m_nodes.front());
     }
@@ -184,9 +206,10 @@ private:
                 node = m_pending.back();
                 m_pending.pop_back();
             }
-            std::vector<std::wstring> childPaths;
+            std::vector<std::pair<std::wstring, std::size_t>> childPaths;
             try {
-                node->directory = std::make_unique<CDirectory>(node->path, names, m_detail);
+                const VolumeFolders volumeFolders = node == &m_nodes.front() ? m_volumeFolders : VolumeFolders::kept;
+                node->directory = std::make_unique<CDirectory>(node->path, names, m_detail, volumeFolders);
                 std::wstring().swap(node->path);
                 const CDirectory& directory = *node->directory;
                 if (m_hook) m_hook(directory);
@@ -196,12 +219,12 @@ private:
                     std::wstring childPath = directory.Path();
                     childPath.push_back(twinfold::kPathSeparator);
                     childPath.append(directory.Name(i));
-                    childPaths.push_back(std::move(childPath));
+                    childPaths.emplace_back(std::move(childPath), i);
                 }
                 std::lock_guard<std::mutex> lock(m_mutex);
                 node->children.reserve(childPaths.size());
-                for (std::wstring& childPath : childPaths) {
-                    m_nodes.push_back(BuildNode{std::move(childPath), nullptr, {}});
+                for (auto& [childPath, entryIndex] : childPaths) {
+                    m_nodes.push_back(BuildNode{std::move(childPath), nullptr, {}, entryIndex});
                     node->children.push_back(&m_nodes.back());
                 }
                 // Last in, first out, the first subfolder on top: a thread stays near where it was.
@@ -218,6 +241,7 @@ private:
 
     const ScanHook& m_hook;
     const Detail m_detail;
+    const VolumeFolders m_volumeFolders;  // for the root's own listing
     NameArena& m_names;
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -232,9 +256,10 @@ private:
 // Builds the snapshot in pre-order. The folders are scanned side by side; the pre-order is then
 // walked on an explicit stack rather than the call stack, so a very deep tree cannot overflow a
 // worker thread's stack.
-void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail) {
+void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail,
+                                  VolumeFolders volumeFolders) {
     if (recursion == Recursion::no) {
-        auto scanned = std::make_unique<CDirectory>(path, *m_names, detail);
+        auto scanned = std::make_unique<CDirectory>(path, *m_names, detail, volumeFolders);
         if (hook) hook(*scanned);
         m_complete = scanned->Complete();
         if (!m_complete) {
@@ -244,27 +269,35 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
-    ParallelScan scan(path, hook, detail, *m_names);
+    ParallelScan scan(path, hook, detail, volumeFolders, *m_names);
     BuildNode& root = scan.Run();
-    auto keep = [this](BuildNode& node) {
+    // Keeps a scanned folder in walking order; a folder's entry in its parent's directory learns where.
+    auto keep = [this](BuildNode& node, CDirectory* parent) {
         if (!node.directory->Complete() && m_complete) {
             m_complete = false;
             m_incompletePath = node.directory->Path();
             m_incompleteError = node.directory->ListError();
         }
-        if (node.directory->HasEntries()) m_directories.push_back(std::move(node.directory));
+        if (!node.directory->HasEntries()) return static_cast<CDirectory*>(nullptr);
+        if (parent != nullptr) parent->m_inside[node.entryIndex] = static_cast<std::uint32_t>(m_directories.size());
+        m_directories.push_back(std::move(node.directory));
+        return m_directories.back().get();
     };
-    keep(root);
-    std::vector<std::pair<const BuildNode*, size_t>> stack{{&root, 0}};
+    struct Step {
+        const BuildNode* node;
+        CDirectory* directory;  // the node's, where kept
+        size_t next;
+    };
+    std::vector<Step> stack{{&root, keep(root, nullptr), 0}};
     while (!stack.empty()) {
-        auto& [node, next] = stack.back();
-        if (next == node->children.size()) {
+        Step& step = stack.back();
+        if (step.next == step.node->children.size()) {
             stack.pop_back();
             continue;
         }
-        BuildNode* child = node->children[next++];
-        keep(*child);
-        stack.push_back({child, 0});  // `node` and `next` are not used past this point
+        BuildNode* child = step.node->children[step.next++];
+        CDirectory* kept = keep(*child, step.directory);
+        stack.push_back({child, kept, 0});  // `step` is not used past this point
     }
 }
 
@@ -274,6 +307,17 @@ CTreeIterator CDirectoryTree::Begin() const {
     cursor.m_tree = this;
     cursor.m_directory = m_directories.front().get();
     return cursor;
+}
+
+CTreeIterator CTreeIterator::Inside() const {
+    CTreeIterator inside;
+    if (!IsDirectory() || m_directory->m_inside.empty()) return inside;
+    const std::uint32_t at = m_directory->m_inside[m_index];
+    if (at == CDirectory::kNotKept) return inside;
+    inside.m_tree = m_tree;
+    inside.m_directoryIndex = at;
+    inside.m_directory = m_tree->m_directories[at].get();
+    return inside;
 }
 
 void CTreeIterator::Next() {

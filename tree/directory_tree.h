@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,6 +24,11 @@ class NameArena;
 // Attributes() holds only the directory and reparse-point bits (FILE_ATTRIBUTE_NORMAL otherwise).
 enum class Detail { full, kinds };
 
+// Whether a listing of a volume's root keeps the two folders Windows makes there for itself,
+// "System Volume Information" and "$RECYCLE.BIN" (in any case). A mirror of a drive leaves them out:
+// the first cannot even be listed, and neither is the user's data.
+enum class VolumeFolders { kept, leftOut };
+
 // One scanned directory. The constructor lists `path`; if the listing cannot be opened, the
 // path's own record (when it can be looked up) becomes the one file entry. Never fails, but a
 // listing that could not be read to its end leaves Complete() false.
@@ -30,7 +36,8 @@ enum class Detail { full, kinds };
 class CDirectory {
 public:
     // The names are kept in `names`, which must outlive this directory.
-    CDirectory(const std::wstring& path, NameArena& names, Detail detail = Detail::full);
+    CDirectory(const std::wstring& path, NameArena& names, Detail detail = Detail::full,
+               VolumeFolders volumeFolders = VolumeFolders::kept);
     CDirectory(const CDirectory&) = delete;
     CDirectory& operator=(const CDirectory&) = delete;
 
@@ -51,6 +58,9 @@ public:
     unsigned long long Size(std::size_t index) const { return m_entries[index].size; }
 
 private:
+    friend class CDirectoryTree;
+    friend class CTreeIterator;
+
     struct Entry {
         const wchar_t* name;  // terminated, in the snapshot's name arena
         unsigned long long size;
@@ -61,6 +71,10 @@ private:
     std::wstring m_path;
     std::vector<Entry> m_entries;  // subdirectories except "." and "..", then every other record
     std::size_t m_subdirCount = 0;
+    // Per subdirectory entry, where the snapshot keeps that folder's own entries (see
+    // CTreeIterator::Inside); kNotKept for a link, an empty folder or a folder not scanned.
+    static constexpr std::uint32_t kNotKept = UINT32_MAX;
+    std::vector<std::uint32_t> m_inside;
     bool m_complete = true;
     twinfold::SystemError m_listError;  // why the listing is not complete
 };
@@ -80,8 +94,9 @@ using ScanHook = std::function<void(const CDirectory&)>;
 // never leaves the tree and a link cycle cannot recurse.
 class CDirectoryTree {
 public:
+    // `volumeFolders` applies to the root's own listing only: nowhere below is any entry left out.
     CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook = nullptr,
-                   Detail detail = Detail::full);
+                   Detail detail = Detail::full, VolumeFolders volumeFolders = VolumeFolders::kept);
     ~CDirectoryTree();
     CDirectoryTree(const CDirectoryTree&) = delete;
     CDirectoryTree& operator=(const CDirectoryTree&) = delete;
@@ -98,7 +113,8 @@ public:
 
 private:
     friend class CTreeIterator;
-    void AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail);
+    void AddDirectory(const std::wstring& path, Recursion recursion, const ScanHook& hook, Detail detail,
+                      VolumeFolders volumeFolders);
 
     std::unique_ptr<NameArena> m_names;                      // declared first: the directories point into it
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
@@ -129,6 +145,12 @@ public:
     // Where the entry stands: its directory and its number there (see CDirectory). Null at the end.
     const CDirectory* Directory() const { return m_directory; }
     std::size_t Index() const { return m_index; }
+
+    // For a folder entry: a cursor at the first entry inside that folder. Walked on, it yields
+    // everything below the folder (in walking order) for as long as its directory's path is the
+    // folder's path or lies below it. The end cursor for a file, a link, or a folder with nothing
+    // in it (or not scanned: a snapshot made without recursion).
+    CTreeIterator Inside() const;
 
 private:
     friend class CDirectoryTree;

@@ -217,6 +217,59 @@ void ReferenceWalk(const std::wstring& path, size_t rootLength, std::vector<std:
     for (const std::wstring& subfolder : subfolders) ReferenceWalk(subfolder, rootLength, out);
 }
 
+TEST_F(DirectoryTreeTest, InsideAFolderEntryWalksExactlyWhatLiesBelowIt) {
+    WriteFile("root/a/one.txt", "1");
+    WriteFile("root/a/b/two.txt", "22");
+    WriteFile("root/a/b/c/three.txt", "333");
+    WriteFile("root/ab/other.txt", "x");  // shares a's path text as a prefix
+    MakeDir("root/a/empty");
+    WriteFile("root/z.txt", "z");
+    const CDirectoryTree tree(WPath("root"), Recursion::yes);
+    std::map<std::wstring, std::set<std::wstring>> below;
+    for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+        const std::wstring folder = cursor.GetFullPath();
+        std::set<std::wstring>& seen = below[cursor.GetRelativePath()];
+        for (CTreeIterator inside = cursor.Inside(); !inside.AtEnd(); inside.Next()) {
+            const std::wstring& directory = inside.Directory()->Path();
+            if (directory.compare(0, folder.size(), folder) != 0 ||
+                (directory.size() > folder.size() && directory[folder.size()] != kPathSeparator)) {
+                break;
+            }
+            seen.insert(inside.GetRelativePath());
+        }
+    }
+    EXPECT_EQ(below[Rel("a")], (std::set<std::wstring>{Rel("a/b"), Rel("a/empty"), Rel("a/one.txt"), Rel("a/b/c"),
+                                                         Rel("a/b/two.txt"), Rel("a/b/c/three.txt")}));
+    EXPECT_EQ(below[Rel("a/b")], (std::set<std::wstring>{Rel("a/b/c"), Rel("a/b/two.txt"), Rel("a/b/c/three.txt")}));
+    EXPECT_EQ(below[Rel("ab")], (std::set<std::wstring>{Rel("ab/other.txt")}));
+    EXPECT_TRUE(below[Rel("a/empty")].empty());
+    EXPECT_TRUE(below[Rel("z.txt")].empty());
+    // Without recursion no folder below the root was scanned.
+    const CDirectoryTree flat(WPath("root"), Recursion::no);
+    for (CTreeIterator cursor = flat.Begin(); !cursor.AtEnd(); cursor.Next()) EXPECT_TRUE(cursor.Inside().AtEnd());
+}
+
+TEST_F(DirectoryTreeTest, AVolumesOwnFoldersAreLeftOutAtTheTopOnly) {
+    WriteFile("root/System Volume Information/tracking.log", "t");
+    WriteFile("root/$Recycle.Bin/S-1-5/old.doc", "o");
+    WriteFile("root/data/$RECYCLE.BIN/kept.txt", "k");  // below the top: an ordinary folder
+    WriteFile("root/system volume information.txt", "f");
+    for (const Recursion recursion : {Recursion::yes, Recursion::no}) {
+        SCOPED_TRACE(recursion == Recursion::yes ? "recursive" : "top only");
+        std::set<std::wstring> kept;
+        const CDirectoryTree tree(WPath("root"), recursion, nullptr, Detail::full, VolumeFolders::leftOut);
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) kept.insert(cursor.GetRelativePath());
+        EXPECT_EQ(kept.count(Rel("System Volume Information")) + kept.count(Rel("$Recycle.Bin")), 0u);
+        EXPECT_EQ(kept.count(Rel("system volume information.txt")), 1u);
+        EXPECT_EQ(kept.count(Rel("data")), 1u);
+        if (recursion == Recursion::yes) {
+            EXPECT_EQ(kept.count(Rel("data/$RECYCLE.BIN/kept.txt")), 1u);
+        }
+    }
+    const CDirectoryTree whole(WPath("root"), Recursion::no);
+    EXPECT_EQ(Walk(whole).size(), 4u);
+}
+
 TEST_F(DirectoryTreeTest, FoldersScannedSideBySideGiveTheOneThreadOrder) {
     // Wide and deep at once, with empty folders and files at every level, so that the scanning
     // threads finish folders in an order of their own.
