@@ -2,6 +2,7 @@
 
 #include "mirror/copies_ahead.h"
 #include "mirror/failure.h"
+#include "mirror/folder_copy.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
 #include "mirror/roots.h"
@@ -19,6 +20,35 @@ bool SameLinkTarget(const std::wstring& src, const std::wstring& dst) {
     return twinfold::ReadLinkTarget(src, a) && twinfold::ReadLinkTarget(dst, b) && a == b;
 }
 
+// True when the cursor's directory holds an entry named exactly `name`.
+bool DirectoryHolds(const CTreeIterator& cursor, const std::wstring& name) {
+    const CDirectory& directory = *cursor.Directory();
+    for (std::size_t i = 0; i < directory.Count(); ++i) {
+        if (name == directory.Name(i)) return true;
+    }
+    return false;
+}
+
+// The destination's file system found the cursor's entry under another name that it takes for the
+// same one. Where the two differ only in case, the destination entry is renamed to the source's name,
+// in place: nothing is copied or deleted. Where the source folder holds that other name too, or the
+// names differ otherwise (a short 8.3 alias), the destination cannot hold what the source does: false,
+// with the failure noted.
+bool TakeSourceName(const CTreeIterator& cursor, const std::wstring& dstPath, const std::wstring& otherName) {
+    const std::wstring name = cursor.Name();
+    std::wstring held = dstPath.substr(0, dstPath.size() - name.size());
+    held.append(otherName);
+    if (DirectoryHolds(cursor, otherName) || !twinfold::SameNameIgnoringCase(name, otherName)) {
+        NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
+                    L"the destination takes '" + name + L"' and '" + otherName +
+                        L"' for one name, so it cannot hold what the source holds under these names");
+        return false;
+    }
+    if (RenameInPlace(held, dstPath)) return true;
+    NoteFailure(FailedOperation::rename, held, dstPath);
+    return false;
+}
+
 }  // namespace
 
 bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) {
@@ -29,8 +59,10 @@ bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) 
 
 void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const twinfold::PassRoots roots(srcRoot, dstRoot);
-    const std::wstring srcText(srcRoot);
-    const std::wstring dstText(dstRoot);
+    const std::wstring srcText = twinfold::LongFormRoot(srcRoot);
+    const std::wstring dstText = twinfold::LongFormRoot(dstRoot);
+    const ShellCopies shell =
+        twinfold::IsLongForm(srcRoot) || twinfold::IsLongForm(dstRoot) ? ShellCopies::never : ShellCopies::allowed;
     CounterpartLookups ahead(dstText);
     // In a destination that does not exist yet every answer would be "missing": none is made ahead.
     WIN32_FIND_DATAW dstRecord;
@@ -39,7 +71,7 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     // Where answers are made ahead, the file copies they call for are made ahead too, on other
     // threads, and put into place in walking order (see CopiesAhead).
     CopiesAhead copies(static_cast<bool>(hook), silent);
-    CDirectoryTree source(srcText, Recursion::yes, std::move(hook));
+    CDirectoryTree source(srcText, Recursion::yes, std::move(hook), Detail::full, VolumeFoldersOf(srcText, dstText));
     // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
     if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
     std::wstring dstPath;
@@ -57,6 +89,13 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             // A lookup made now must find every copy before it in place.
             if (!copies.Place(0)) return;
             counterpart = LookUpCounterpart(dstPath);
+        }
+        if (counterpart.found && !counterpart.otherName.empty()) {
+            if (!TakeSourceName(cursor, dstPath, counterpart.otherName)) {
+                g_cancelRequested = true;
+                return;
+            }
+            stale.Copied(cursor);
         }
         const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
         const bool file = !link && !cursor.IsDirectory();
@@ -79,10 +118,13 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             if (!copies.Place(0)) return;
             // A link is made anew as a link, never followed: copying what it leads to could copy a
             // whole other tree, or loop.
-            ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
-                      : LandMissing(cursor.GetFullPath(), dstPath, silent);
+            if (link) {
+                ok = LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing);
+            } else {
+                ok = LandMissingEntry(cursor, dstPath, silent, shell);  // notes its own failure
+                if (ok && cursor.IsDirectory()) copiedWhole.Copied(cursor.GetFullPath());
+            }
             copied = true;
-            if (ok && cursor.IsDirectory() && !link) copiedWhole.Copied(cursor.GetFullPath());
         } else if (link) {
             // Links are compared by what they say, not by size. A real folder where the source has a
             // link is left alone: replacing it would delete a whole tree that the copy pass must not.
@@ -104,7 +146,8 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             copied = true;
         }
         if (copied) stale.Copied(cursor);
-        if (!ok) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
+        // A copy the user cancelled is no failure to report.
+        if (!ok && !g_cancelRequested) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
         if (!ok) g_cancelRequested = true;
         // A cancel takes effect after a copy operation, never in the middle of one.
         if (copied && g_cancelRequested) return;

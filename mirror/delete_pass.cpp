@@ -26,6 +26,14 @@ bool RemovedWithAncestor(const std::wstring& path, size_t rootLength,
     return false;
 }
 
+// True when the folder of the destination entry `path` holds an entry named exactly `name`, not
+// merely one its file system takes for that name (such as `path` itself).
+bool HoldsOnItsOwn(const std::wstring& path, const std::wstring& name) {
+    const std::wstring sibling = path.substr(0, path.rfind(twinfold::kPathSeparator) + 1) + name;
+    const CounterpartState found = LookUpCounterpart(sibling);
+    return found.found && found.otherName.empty();
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -95,9 +103,12 @@ bool RemoveFolder(const std::wstring& directory) {
 
 void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     const twinfold::PassRoots roots(srcRoot, dstRoot);
+    const std::wstring srcText = twinfold::LongFormRoot(srcRoot);
+    const std::wstring dstText = twinfold::LongFormRoot(dstRoot);
+    const VolumeFolders volumeFolders = VolumeFoldersOf(srcText, dstText);
     {
         // A source that lists nothing (missing, empty, unreachable) never empties the destination.
-        CDirectoryTree guard(srcRoot, Recursion::no, nullptr, Detail::kinds);
+        CDirectoryTree guard(srcText, Recursion::no, nullptr, Detail::kinds, volumeFolders);
         if (guard.Begin().AtEnd()) {
             // Nothing listed because the listing failed is not an empty source: the pass did not run.
             if (!guard.Complete()) NoteFailure(FailedOperation::list, guard.IncompletePath(), guard.IncompleteError());
@@ -110,12 +121,10 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     std::vector<std::wstring> directories;
     bool destinationComplete = true;
     {
-        const std::wstring srcText(srcRoot);
-        const std::wstring dstText(dstRoot);
         // Nothing changes while the trees are compared, so every answer made ahead holds. Of either
         // tree the pass reads only names and kinds, never a size.
         CounterpartLookups ahead(srcText, Detail::kinds);
-        CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()), Detail::kinds);
+        CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()), Detail::kinds, volumeFolders);
         destinationComplete = destination.Complete();
         if (!destinationComplete)
             NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
@@ -126,9 +135,16 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
                 FormCounterpartPath(srcPath, srcText, cursor);
                 counterpart = LookUpCounterpart(srcPath);
             }
+            if (counterpart.found && !counterpart.otherName.empty() &&
+                HoldsOnItsOwn(cursor.GetFullPath(), counterpart.otherName)) {
+                // The source holds this entry only under a name that its file system takes for this
+                // one, and the destination holds that name as an entry of its own: this one is extra.
+                (cursor.IsDirectory() ? directories : files).push_back(cursor.GetFullPath());
+            }
             if (!counterpart.found) {
-                if (!MeansNoSuchEntry(counterpart.error.code)) {
-                    FormCounterpartPath(srcPath, srcText, cursor);
+                FormCounterpartPath(srcPath, srcText, cursor);
+                // "Not found" for a path the call could not even address says nothing of the source.
+                if (!MeansNoSuchEntry(counterpart.error.code) || !twinfold::CanAddress(srcPath)) {
                     NoteFailure(FailedOperation::lookUp, srcPath, counterpart.error);
                     g_cancelRequested = true;
                     return;
@@ -145,11 +161,11 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     // A file inside a folder that goes too is left to that folder's removal, which walks by descriptor
     // and never follows a link. Deleting it by its full path would follow a folder on the way that was
     // swapped for a link since the comparison, and delete a file of the same name outside.
-    const size_t rootLength = std::wstring(dstRoot).size();
+    const size_t rootLength = dstText.size();
     const std::unordered_set<std::wstring> doomed(directories.begin(), directories.end());
     for (const std::wstring& file : files) {
         if (RemovedWithAncestor(file, rootLength, doomed)) continue;
-        const bool deleted = DeleteFileW(file.c_str()) != FALSE;
+        const bool deleted = EvenIfReadOnly(file, [&] { return DeleteFileW(file.c_str()) != FALSE; });
         if (!deleted) NoteFailure(FailedOperation::remove, file);
         if (!deleted) g_cancelRequested = true;
         if (g_cancelRequested) return;

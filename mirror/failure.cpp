@@ -44,6 +44,17 @@ void NoteFailure(FailedOperation operation, const std::wstring& path, const twin
     Keep(std::move(failure));
 }
 
+void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                 const std::wstring& at, const twinfold::SystemError& error) {
+    RunFailure failure;
+    failure.operation = operation;
+    failure.path = path;
+    failure.target = target;
+    if (LiesBelow(at, path)) failure.at = at;
+    failure.error = error;
+    Keep(std::move(failure));
+}
+
 void NoteRefusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
                  const std::wstring& reason) {
     RunFailure failure;
@@ -75,6 +86,9 @@ std::wstring DescribeFailure(const RunFailure& failure) {
             break;
         case FailedOperation::list:
             text = L"cannot list " + Quoted(failure.path);
+            break;
+        case FailedOperation::rename:
+            text = L"cannot rename " + Quoted(failure.path) + L" to " + Quoted(failure.target);
             break;
         case FailedOperation::lookUp:
             text = L"cannot look up " + Quoted(failure.path);

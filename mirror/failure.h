@@ -12,6 +12,7 @@ enum class FailedOperation {
     remove,  // a deletion from the destination
     list,    // a folder whose listing was refused or broke off
     lookUp,  // a lookup whose answer was neither "there" nor "no such entry"
+    rename,  // a destination entry renamed to the source's name (path: the old name; target: the new)
     mirror,  // the job as a whole: refused roots, or a clash the pass will not write through
 };
 
@@ -29,6 +30,9 @@ struct RunFailure {
 void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target = std::wstring());
 // With an error kept earlier (on another thread, or before other calls).
 void NoteFailure(FailedOperation operation, const std::wstring& path, const twinfold::SystemError& error);
+// With everything given: `at` is the entry below `path` where the system failed (or empty).
+void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                 const std::wstring& at, const twinfold::SystemError& error);
 // A failure that the program decides itself, with its own reason.
 void NoteRefusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
                  const std::wstring& reason);

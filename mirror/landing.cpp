@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cwchar>
+#include <functional>
 #include <random>
 
 #include "mirror/shell_op.h"
@@ -72,10 +73,11 @@ bool IsMissingPath(DWORD error) { return error == ERROR_PATH_NOT_FOUND || error 
 
 bool NameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
-// Moves a finished temporary entry to its final name.
+// Moves a finished temporary entry to its final name, over a read-only file there too.
 bool MoveIntoPlace(const std::wstring& temporary, const std::wstring& dst, DWORD flags) {
+    const auto move = [&] { return MoveFileExW(temporary.c_str(), dst.c_str(), flags) != FALSE; };
     for (int attempt = 0;; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), dst.c_str(), flags)) return true;
+        if ((flags & MOVEFILE_REPLACE_EXISTING) ? EvenIfReadOnly(dst, move) : move()) return true;
 #ifdef _WIN32
         // A scanner that opened the new copy to look at it blocks a rename for a moment.
         const DWORD error = GetLastError();
@@ -107,21 +109,13 @@ bool IsTemporaryName(const std::wstring& name) {
     return name.compare(0, std::wcslen(kTemporaryPrefix), kTemporaryPrefix) == 0;
 }
 
-bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
-                 std::wstring& temporary) {
+bool PrepareTemporary(const std::wstring& dst, const std::function<Made(const std::wstring&)>& make,
+                      std::wstring& temporary) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         temporary = TemporaryPathBeside(dst);
-        bool made = false;
-        if (landing == FileLanding::replacing) {
-            made = CopyFileW(src.c_str(), temporary.c_str(), TRUE) != FALSE;
-            if (!made && NameTaken(GetLastError())) continue;  // someone else's entry: never touched
-        } else {
-            // The shell would copy into an existing folder, or over an existing file: the name must be free.
-            WIN32_FIND_DATAW found;
-            if (LookUpEntry(temporary, found)) continue;
-            made = ShellCopy(src, temporary, silent);
-        }
-        if (made) return true;
+        const Made made = make(temporary);
+        if (made == Made::done) return true;
+        if (made == Made::nameTaken) continue;  // someone else's entry: never touched
         RemoveTemporary(temporary);
         temporary.clear();
         return false;
@@ -129,6 +123,29 @@ bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding l
     temporary.clear();
     SetLastError(ERROR_FILE_EXISTS);
     return false;
+}
+
+Made MadeBy(bool made) {
+    if (made) return Made::done;
+    return NameTaken(GetLastError()) ? Made::nameTaken : Made::failed;
+}
+
+bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+                 std::wstring& temporary) {
+    if (landing == FileLanding::replacing) {
+        return PrepareTemporary(
+            dst, [&](const std::wstring& name) { return MadeBy(CopyFileW(src.c_str(), name.c_str(), TRUE) != FALSE); },
+            temporary);
+    }
+    return PrepareTemporary(
+        dst,
+        [&](const std::wstring& name) {
+            // The shell would copy into an existing folder, or over an existing file: the name must be free.
+            WIN32_FIND_DATAW found;
+            if (LookUpEntry(name, found)) return Made::nameTaken;
+            return ShellCopy(src, name, silent) ? Made::done : Made::failed;
+        },
+        temporary);
 }
 
 bool PlacePrepared(const std::wstring& temporary, const std::wstring& dst, FileLanding landing) {
@@ -149,6 +166,39 @@ bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent
     std::wstring temporary;
     return PrepareCopy(src, dst, FileLanding::missing, silent, temporary) &&
            PlacePrepared(temporary, dst, FileLanding::missing);
+}
+
+bool CreateParentFolders(const std::wstring& path) {
+    const size_t separator = path.rfind(twinfold::kPathSeparator);
+    return separator != std::wstring::npos && separator > 0 && twinfold::CreateFolders(path.substr(0, separator));
+}
+
+bool LandMissingFile(const std::wstring& src, const std::wstring& dst) {
+    std::wstring temporary;
+    const auto copy = [&](const std::wstring& name) {
+        if (CopyFileW(src.c_str(), name.c_str(), TRUE)) return Made::done;
+        // Like the shell's copy, this one makes the folders on its way: the destination root itself
+        // may not exist yet.
+        return MadeBy(IsMissingPath(GetLastError()) && CreateParentFolders(name) &&
+                      CopyFileW(src.c_str(), name.c_str(), TRUE));
+    };
+    return PrepareTemporary(dst, copy, temporary) && PlacePrepared(temporary, dst, FileLanding::missing);
+}
+
+bool RenameInPlace(const std::wstring& from, const std::wstring& to) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const std::wstring aside = TemporaryPathBeside(to);
+        if (!MoveIntoPlace(from, aside, 0)) {
+            if (NameTaken(GetLastError())) continue;
+            return false;
+        }
+        if (MoveIntoPlace(aside, to, 0)) return true;
+        KeepLastError keep;
+        MoveIntoPlace(aside, from, 0);  // back under its old name
+        return false;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
 }
 
 namespace {
@@ -182,11 +232,8 @@ bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding land
         const std::wstring temporary = TemporaryPathBeside(dst);
         bool made = twinfold::CopyLink(src, temporary);
         if (!made && IsMissingPath(GetLastError())) {
-            // Like the other copies, a link's copy makes the folders on its way: the destination
-            // root itself may not exist yet.
-            const size_t separator = dst.rfind(twinfold::kPathSeparator);
-            made = separator != std::wstring::npos && separator > 0 &&
-                   twinfold::CreateFolders(dst.substr(0, separator)) && twinfold::CopyLink(src, temporary);
+            // Like the other copies, a link's copy makes the folders on its way.
+            made = CreateParentFolders(dst) && twinfold::CopyLink(src, temporary);
         }
         if (!made) {
             if (NameTaken(GetLastError())) continue;

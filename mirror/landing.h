@@ -5,6 +5,7 @@
 // relies on them not to.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "mirror/passes.h"
@@ -32,6 +33,25 @@ bool LandReplacement(const std::wstring& src, const std::wstring& dst);
 // GetLastError().
 bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent);
 
+// Copies the file `src`, which the destination lacks, to `dst` without the shell: CopyFileW to a
+// temporary name (missing parent folders are created on the way), renamed to `dst` once, never over
+// anything that appeared there meanwhile. On failure `dst` is as it was.
+bool LandMissingFile(const std::wstring& src, const std::wstring& dst);
+
+// How an attempt to make an entry under a temporary name went.
+enum class Made { done, nameTaken, failed };
+// Made::done when `made`, otherwise what GetLastError() says: the name was taken, or another failure.
+Made MadeBy(bool made);
+
+// Makes a new entry under a fresh temporary name beside `dst` by calling `make` with that name; where
+// `make` finds the name taken (and leaves it alone), another is tried. True with the name in
+// `temporary`; on failure whatever `make` left there is removed and the reason is in GetLastError().
+bool PrepareTemporary(const std::wstring& dst, const std::function<Made(const std::wstring&)>& make,
+                      std::wstring& temporary);
+
+// Creates the folders above `path` that are missing. True when its parent is a folder afterwards.
+bool CreateParentFolders(const std::wstring& path);
+
 // The two halves of LandReplacement and LandMissing for one file, so that the copy can be made on
 // another thread while the caller decides when it goes into place.
 enum class FileLanding { replacing, missing };
@@ -45,6 +65,12 @@ bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding l
 bool PlacePrepared(const std::wstring& temporary, const std::wstring& dst, FileLanding landing);
 // Removes a prepared copy that will not be placed. Leaves the caller's last error as it was.
 void DiscardPrepared(const std::wstring& temporary);
+
+// Gives the destination entry `from` the name `to`, which its file system takes for the same name
+// (they differ only in case). Made in two renames, through a temporary name: some file systems keep
+// the old spelling when an entry is renamed straight to a name they take for its own. On failure the
+// entry keeps its old name where it can, and the reason is in GetLastError().
+bool RenameInPlace(const std::wstring& from, const std::wstring& to);
 
 enum class LinkLanding { missing, replacing };
 

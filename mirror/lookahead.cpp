@@ -52,11 +52,6 @@ const ListedEntry* FindListed(const std::vector<ListedEntry>& entries, std::wstr
     return at != entries.end() && at->name == name ? &*at : nullptr;
 }
 
-bool IsSameOrBelow(const std::wstring& path, const std::wstring& folder) {
-    return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || path[folder.size()] == twinfold::kPathSeparator);
-}
-
 twinfold::EntryDigest::Kind KindOf(const CTreeIterator& cursor) {
     if (twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag())) return twinfold::EntryDigest::Kind::link;
     return cursor.IsDirectory() ? twinfold::EntryDigest::Kind::folder : twinfold::EntryDigest::Kind::other;
@@ -103,6 +98,9 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
         state.attributes = found.dwFileAttributes;
         state.reparseTag = found.dwReserved0;
         state.size = RecordSize(found);
+        const std::size_t separator = path.rfind(twinfold::kPathSeparator);
+        const wchar_t* asked = path.c_str() + (separator == std::wstring::npos ? 0 : separator + 1);
+        if (std::wcscmp(asked, found.cFileName) != 0) state.otherName = found.cFileName;
     } else {
         state.error = twinfold::LastSystemError();
     }
@@ -171,6 +169,10 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
 }
 
 void CounterpartLookups::FolderAnswers::Keep(std::size_t index, const CounterpartState& answer) {
+    if (!answer.otherName.empty()) {
+        answers.push_back(Answer{0, 0, kNoAnswer});  // too big to keep ahead, and rare: asked again at its turn
+        return;
+    }
     Answer kept{answer.size, answer.found ? answer.attributes : 0, answer.found ? answer.reparseTag : answer.error.code};
     const bool notFound = answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND;
     if (!answer.found && !notFound) failures.emplace_back(index, answer.error);
@@ -189,6 +191,7 @@ bool CounterpartLookups::Find(const CTreeIterator& cursor, CounterpartState& ans
     }
     if (cursor.Index() >= folder.answers.size()) return false;
     const Answer& kept = folder.answers[cursor.Index()];
+    if (kept.attributes == 0 && kept.tagOrError == kNoAnswer) return false;
     answer.found = kept.attributes != 0;  // an entry that is there has at least FILE_ATTRIBUTE_NORMAL
     if (answer.found) {
         answer.attributes = kept.attributes;

@@ -21,6 +21,10 @@ struct CounterpartState {
     DWORD attributes = 0;
     DWORD reparseTag = 0;
     unsigned long long size = 0;  // 0 in an answer made with Detail::kinds
+    // Where the other tree's file system found the entry under another name than the one asked for
+    // (it ignores case, or matched a short 8.3 alias): that name, as the folder holds it. Empty when
+    // the names are the same. Answers made ahead never have one: such an entry is looked up at its turn.
+    std::wstring otherName;
     bool IsLink() const { return found && twinfold::IsLinkRecord(attributes, reparseTag); }
 };
 
@@ -49,8 +53,9 @@ private:
     struct Answer {
         unsigned long long size;
         DWORD attributes;  // 0: the entry is not there (one that is has at least FILE_ATTRIBUTE_NORMAL)
-        DWORD tagOrError;  // the reparse tag of an entry that is there, else the error's code
+        DWORD tagOrError;  // the reparse tag of an entry that is there, else the error's code (kNoAnswer: none)
     };
+    static constexpr DWORD kNoAnswer = 0xFFFFFFFFu;  // no error has this code
     struct FolderAnswers {
         bool allMissing = false;  // the folder's counterpart is not there: every entry is missing
         std::vector<Answer> answers;

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <sstream>
 
+#include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
 
-void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals) {
+void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals, VolumeFolders volumeFolders) {
     totals = TreeTotals();
-    CDirectoryTree tree(root, Recursion::yes);
+    CDirectoryTree tree(twinfold::LongFormRoot(root), Recursion::yes, nullptr, Detail::full, volumeFolders);
     for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
         if (cursor.IsDirectory()) {
             ++totals.numDirs;
@@ -32,8 +33,10 @@ void WriteCounts(std::wostringstream& out, const wchar_t* sizeLabel, const TreeT
 bool VerifyMirror(const wchar_t* src, const wchar_t* dst, wchar_t* text, std::size_t textLength) {
     TreeTotals source;
     TreeTotals destination;
-    ComputeTreeTotals(src, source);  // released before the destination is scanned
-    ComputeTreeTotals(dst, destination);
+    // What the passes leave out at a volume's root, the check leaves out too.
+    const VolumeFolders volumeFolders = VolumeFoldersOf(twinfold::LongFormRoot(src), twinfold::LongFormRoot(dst));
+    ComputeTreeTotals(src, source, volumeFolders);  // released before the destination is scanned
+    ComputeTreeTotals(dst, destination, volumeFolders);
     const bool verified = source == destination;
 
     std::wostringstream out;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tree/directory_tree.h"
+
 struct TreeTotals {
     std::uint64_t totalSize = 0;  // bytes of all files at any depth
     std::uint64_t numDirs = 0;    // directories below the root (the root itself not counted)
@@ -19,7 +21,7 @@ struct TreeTotals {
 inline constexpr std::size_t kResultTextLength = 1024;
 
 // Scans `root` afresh and totals it. A missing or empty root totals 0 in every field. Cannot fail.
-void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals);
+void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals, VolumeFolders volumeFolders = VolumeFolders::kept);
 
 // Totals both trees (one snapshot at a time) and writes the success or failure text into `text`,
 // always terminated and cut to `textLength` characters. True when the totals are equal.

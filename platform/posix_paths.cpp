@@ -1,5 +1,8 @@
-// POSIX only: path text helpers and ResolveFullPath, used to tell whether two roots overlap.
-// Reads the file system (realpath, getcwd) but never changes it.
+// POSIX only: path text helpers, ResolveFullPath (used to tell whether two roots overlap) and the
+// comparison of names ignoring case. Reads the file system (realpath, getcwd) but never changes it.
+#include <locale.h>
+#include <wctype.h>
+
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -165,6 +168,22 @@ namespace twinfold {
 std::wstring ResolveFullPath(const std::wstring& path) {
     if (path.empty() || path.find(L'\0') != std::wstring::npos) return std::wstring();
     return WideFromBytes(posix::ResolvePath(BytesFromWide(path)));
+}
+
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    // The case rules of every script, whatever locale the user runs in; plain ASCII where the C
+    // library has no such locale.
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == b[i]) continue;
+        const auto lower = [](wchar_t c) {
+            if (unicode != static_cast<locale_t>(nullptr)) return static_cast<wchar_t>(towlower_l(static_cast<wint_t>(c), unicode));
+            return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+        };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
 }
 
 }  // namespace twinfold

@@ -260,6 +260,46 @@ std::wstring LastErrorPath();
 // have replaced it.
 void RestoreLastError(const SystemError& error, const std::wstring& path);
 
+// The text that every call below a root is made with, formed once from the root the user typed.
+// On Windows it is the root's full path in the long form ("\\?\C:\data", "\\?\UNC\server\share\data"):
+// no length limit applies to paths formed below it, and trailing dots and spaces or device names
+// such as "con.txt" are names like any other instead of being stripped or mapped. A root typed in
+// the long form is kept as typed. It never ends in a separator, not even at a drive's root ("\\?\C:"),
+// because paths below it are formed by appending a separator and a name and the long form takes no
+// doubled separator. On POSIX the root as typed.
+// IsLongForm tells whether a path is in the long form; WithoutLongForm gives the ordinary form of a
+// path that LongFormRoot made from an ordinary one.
+#ifdef _WIN32
+std::wstring LongFormRoot(const std::wstring& root);
+bool IsLongForm(const std::wstring& path);
+std::wstring WithoutLongForm(const std::wstring& path);
+#else
+inline std::wstring LongFormRoot(const std::wstring& root) { return root; }
+inline bool IsLongForm(const std::wstring&) { return false; }
+inline std::wstring WithoutLongForm(const std::wstring& path) { return path; }
+#endif
+
+// False when a call on `path` could not have reached the entry it names, whatever is there: on Windows
+// a path in the ordinary form of MAX_PATH characters or more, which the system answers with "path not
+// found" without looking. Such an answer must never be taken for "the entry is missing".
+#ifdef _WIN32
+inline bool CanAddress(const std::wstring& path) { return IsLongForm(path) || path.size() < MAX_PATH; }
+#else
+inline bool CanAddress(const std::wstring&) { return true; }
+#endif
+
+// True when `root` (any form) is the root of a volume: a drive ("D:\"), a share, or a volume mounted
+// on a folder. Always false on POSIX.
+#ifdef _WIN32
+bool IsVolumeRoot(const std::wstring& root);
+#else
+inline bool IsVolumeRoot(const std::wstring&) { return false; }
+#endif
+
+// True when the names `a` and `b` differ at most in the case of their letters (any script), as a file
+// system that ignores case compares them.
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b);
+
 // Absolute form of `path` with relative parts and symbolic links resolved, as far as the path exists;
 // the components below the deepest existing folder are appended lexically ("." and ".." folded).
 // Used only to tell whether two roots overlap; never to name what a pass works on.

@@ -1,8 +1,9 @@
-// Windows: twinfold::ResolveFullPath, through GetFullPathNameW and the final name of an opened folder,
-// and twinfold::GetFolderIdentity, through the volume serial number and file index of an opened folder.
-// It may only read names: entries are opened without any access right, and nothing is ever changed.
+// Windows: the long form of a root (twinfold::LongFormRoot), twinfold::ResolveFullPath and
+// twinfold::GetFolderIdentity, through GetFullPathNameW and folders opened without any access right.
+// It may only read names and identities: nothing is ever changed.
 #include <cstddef>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 #include "platform/win32.h"
@@ -49,18 +50,21 @@ std::wstring FullPathName(const std::wstring& path) {
     return buffer;
 }
 
-std::wstring WithoutVerbatimPrefix(const std::wstring& path) {
-    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
-    if (path.compare(0, 4, L"\\\\?\\") == 0) return path.substr(4);
-    return path;
+// The long form of a path that may be in either form, as a folder can be opened by it: a drive's or a
+// share's root keeps its final separator there ("\\?\C:" alone would name the volume, not its root).
+std::wstring OpenableFolderPath(const std::wstring& path) {
+    if (path.empty()) return path;  // never the current drive's root
+    std::wstring folder = LongFormRoot(path);
+    if (RootLength(folder) >= folder.size()) folder.push_back(L'\\');
+    return folder;
 }
 
 // The name the system gives an existing entry once every link on the way is followed; empty when the
 // entry cannot be opened.
 std::wstring FinalPathName(const std::wstring& path) {
     // No access rights: only the name is wanted, and backup semantics lets folders be opened.
-    HANDLE entry = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE entry = CreateFileW(OpenableFolderPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (entry == INVALID_HANDLE_VALUE) return {};
     std::wstring name;
     const DWORD needed = GetFinalPathNameByHandleW(entry, nullptr, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
@@ -75,7 +79,7 @@ std::wstring FinalPathName(const std::wstring& path) {
         }
     }
     CloseHandle(entry);
-    return WithoutVerbatimPrefix(name);
+    return WithoutLongForm(name);
 }
 
 // "C:\a\" and "C:\a" name one folder; only a root keeps its separator.
@@ -85,6 +89,40 @@ void DropTrailingSeparators(std::wstring& path) {
 }
 
 }  // namespace
+
+bool IsLongForm(const std::wstring& path) { return path.compare(0, 4, L"\\\\?\\") == 0; }
+
+std::wstring WithoutLongForm(const std::wstring& path) {
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + path.substr(8);
+    if (IsLongForm(path)) return path.substr(4);
+    return path;
+}
+
+std::wstring LongFormRoot(const std::wstring& root) {
+    std::wstring path = root;
+    if (!IsLongForm(root)) {
+        path = FullPathName(root);
+        // The device namespace ("\\.\...") and texts that name no path are left to fail as typed.
+        if (path.empty() || path.compare(0, 4, L"\\\\.\\") == 0) return root;
+        path = path.compare(0, 2, L"\\\\") == 0 ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
+    }
+    while (path.size() > 4 && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
+bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool IsVolumeRoot(const std::wstring& root) {
+    std::wstring folder = OpenableFolderPath(root);
+    if (folder.back() != L'\\') folder.push_back(L'\\');  // GetVolumePathNameW answers with one
+    std::wstring volume(folder.size() + 1, L'\0');
+    if (!GetVolumePathNameW(folder.c_str(), &volume[0], static_cast<DWORD>(volume.size()))) return false;
+    volume.resize(std::wcslen(volume.c_str()));
+    return CompareStringOrdinal(volume.c_str(), -1, folder.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
 
 std::wstring ResolveFullPath(const std::wstring& path) {
     std::wstring full = FullPathName(path);
@@ -118,7 +156,7 @@ bool GetFolderIdentity(const std::wstring& path, FolderIdentity& identity) {
         return false;
     }
     // Attributes only; backup semantics lets a folder be opened at all.
-    HANDLE entry = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    HANDLE entry = CreateFileW(OpenableFolderPath(path).c_str(), FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (entry == INVALID_HANDLE_VALUE) return false;

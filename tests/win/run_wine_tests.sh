@@ -5,7 +5,8 @@
 set -u
 
 build=$(cd "${1:?usage: $0 BUILD_DIR}" && pwd)
-for file in Twinfold.exe tests/Twinfold_nothreads.exe tests/twinfold_unit_tests.exe tests/twinfold_ui_driver.exe; do
+for file in Twinfold.exe tests/Twinfold_nothreads.exe tests/Twinfold_limits.exe tests/twinfold_unit_tests.exe \
+    tests/twinfold_ui_driver.exe tests/twinfold_launch.exe tests/twinfold_hold.exe; do
   [[ -f "$build/$file" ]] || { echo "missing $build/$file: build with the mingw preset first" >&2; exit 2; }
 done
 
@@ -35,6 +36,8 @@ add_counts() {  # what status log ok failed
 
 # Wine paths for files of the Linux tree: drive Z: is the root.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
+# An unattended run of Twinfold.exe through the launcher, whose exit code tells a crash apart.
+unattended() { (cd "$work" && timeout 120 wine "$build/tests/twinfold_launch.exe" "$(winpath "$build/Twinfold.exe")" unattended "$@"); }
 
 echo "== preparing a private Wine prefix"
 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; echo "0 passed, 1 failed"; exit 1; }
@@ -72,14 +75,12 @@ printf x >"$unreadable/dst/extra.txt"
 printf x >"$unreadable/dst/loop/inside.txt"
 printf x >"$unreadable/dst/gone/inside.txt"
 before=$(cd "$unreadable/dst" && find . | sort)
-(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$unreadable/src")" \
-  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+unattended "SrcDir=$(winpath "$unreadable/src")" "DstDir=$(winpath "$unreadable/dst")" >/dev/null 2>&1
 code=$?
 if [[ $code -eq 1 ]]; then pass; else fail "unreadable source: exit code $code, expected 1"; fi
 if [[ "$(cd "$unreadable/dst" && find . | sort)" == "$before" ]]; then pass; else fail "unreadable source: something was deleted"; fi
 rm "$unreadable/src/loop"
-(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$unreadable/src")" \
-  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+unattended "SrcDir=$(winpath "$unreadable/src")" "DstDir=$(winpath "$unreadable/dst")" >/dev/null 2>&1
 code=$?
 if [[ $code -eq 0 && ! -e "$unreadable/dst/loop" && ! -e "$unreadable/dst/gone" && ! -e "$unreadable/dst/extra.txt" &&
       -f "$unreadable/dst/keep.txt" ]]; then pass; else fail "source folders that are gone: exit code $code, or the wrong entries deleted"; fi
@@ -98,8 +99,7 @@ echo "crash campaign: $crash_ok passed, $crash_failed failed"
 
 echo "== a source that is not there"
 # A source drive that is not mounted must not report success night after night.
-(cd "$work" && timeout 120 wine "$build/Twinfold.exe" unattended "SrcDir=$(winpath "$work/no-such-source")" \
-  "DstDir=$(winpath "$unreadable/dst")") >/dev/null 2>&1
+unattended "SrcDir=$(winpath "$work/no-such-source")" "DstDir=$(winpath "$unreadable/dst")" >/dev/null 2>&1
 code=$?
 if [[ $code -eq 1 ]]; then pass; else fail "missing source: exit code $code, expected 1"; fi
 
@@ -120,6 +120,18 @@ grep -E '^(PASS|FAIL) |^    ' "$driver_log"
 driver_ok=$(grep -c '^PASS ' "$driver_log")
 driver_failed=$(grep -c '^FAIL ' "$driver_log")
 add_counts "UI driver" "$driver_status" "$driver_log" "$driver_ok" "$driver_failed"
+
+# Last: its drive letter, once mapped, leaves the folder browser of this prefix unable to settle.
+echo "== everyday trees: deep, long, read-only, a drive's root, odd names, a file held open"
+trees_log="$work/trees.log"
+TMPDIR="$work" "$(dirname "$0")/trees_test.sh" "$build" >"$trees_log" 2>&1
+trees_status=$?
+grep -A4 '^FAIL' "$trees_log"
+line=$(grep -E '^wine-trees: [0-9]+ passed, [0-9]+ failed' "$trees_log" | tail -1)
+trees_ok=$(sed -E 's/.* ([0-9]+) passed.*/\1/' <<<"${line:-x 0 passed}")
+trees_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"${line:-x 0 failed}")
+add_counts "everyday trees" "$trees_status" "$trees_log" "$trees_ok" "$trees_failed"
+echo "everyday trees: $trees_ok passed, $trees_failed failed"
 
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

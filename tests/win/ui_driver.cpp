@@ -220,6 +220,7 @@ void TemplateScenario(Scenario& s) {
         const char* text = static_cast<const char*>(LockResource(LoadResource(module, manifest)));
         const std::string xml(text, SizeofResource(module, manifest));
         s.Check(xml.find("level=\"asInvoker\"") != std::string::npos, "manifest does not ask for asInvoker");
+        s.Check(xml.find("longPathAware>true<") != std::string::npos, "manifest does not declare long paths");
         s.Check(xml.find("Common-Controls") == std::string::npos, "manifest names a common-controls version");
         s.Check(xml.find("dependency") == std::string::npos, "manifest has a dependency");
     }

@@ -1,7 +1,10 @@
-# Checks Twinfold.exe on a real Windows 10 or 11 machine against links and junctions, which Wine
-# cannot make: a mirror of a folder that holds junctions (one looping back to its parent, one whose
-# access rules forbid listing it, as in every user profile) and symbolic links must copy each link
-# as a link of the same target, never enter one, and never touch what a link leads to.
+# Checks Twinfold.exe on a real Windows 10 or 11 machine against what Wine does not do as Windows
+# does: links and junctions, which Wine cannot make (a mirror of a folder that holds junctions, one
+# looping back to its parent, one whose access rules forbid listing it, as in every user profile,
+# and symbolic links must copy each link as a link of the same target, never enter one, and never
+# touch what a link leads to); paths past MAX_PATH, which Wine does not refuse (a deep tree, a root
+# typed in the long form, a root longer than MAX_PATH, names ending in a dot); and read-only files,
+# which Wine lets a rename replace.
 #
 #   powershell -ExecutionPolicy Bypass -File tests\windows\real-windows-check.ps1 -Exe C:\path\Twinfold.exe
 #
@@ -46,6 +49,22 @@ function Listing([string]$root) {
 function Mirror() {
     $process = Start-Process -FilePath $Exe -ArgumentList @('unattended', "`"SrcDir=$src`"", "`"DstDir=$dst`"") -Wait -PassThru
     $process.ExitCode
+}
+
+function MirrorPaths([string]$from, [string]$to) {
+    $process = Start-Process -FilePath $Exe -ArgumentList @('unattended', "`"SrcDir=$from`"", "`"DstDir=$to`"") -Wait -PassThru
+    $process.ExitCode
+}
+
+# Paths past MAX_PATH, and names that the ordinary form changes, are reached in the long form.
+function Long([string]$path) { "\\?\$path" }
+function WriteLong([string]$path, [string]$text) {
+    [IO.Directory]::CreateDirectory((Long ($path.Substring(0, $path.LastIndexOf('\'))))) | Out-Null
+    [IO.File]::WriteAllText((Long $path), $text)
+}
+function ReadLong([string]$path) { if ([IO.File]::Exists((Long $path))) { [IO.File]::ReadAllText((Long $path)) } else { $null } }
+function TemporaryLeft([string]$root) {
+    @([IO.Directory]::EnumerateFileSystemEntries((Long $root), '.twinfold-tmp-*', [IO.SearchOption]::AllDirectories)).Count -gt 0
 }
 
 function LinkOf([string]$path) {
@@ -108,6 +127,49 @@ try {
     Check 'nothing outside changed' ((Listing $outside) -eq $outsideBefore)
     $dstBefore = Listing $dst
     Check 'a third run exits 0 and changes nothing' ((Mirror) -eq 0 -and (Listing $dst) -eq $dstBefore)
+
+    # A read-only extra file (an old pack file of a repository, say) is deleted like any other.
+    Set-Content -LiteralPath "$dst\old.pack" -Value 'old pack'
+    Set-ItemProperty -LiteralPath "$dst\old.pack" -Name IsReadOnly -Value $true
+    Check 'a run with a read-only extra file exits 0' ((Mirror) -eq 0)
+    Check 'the read-only extra file is gone' (-not (Test-Path -LiteralPath "$dst\old.pack"))
+
+    # Twelve nested folders of 40-character names, and names that end in a dot.
+    $deepSrc = "$work\deep\src"
+    $deepDst = "$work\deep\dst"
+    $deepest = $deepSrc
+    foreach ($level in 1..12) {
+        $deepest = "$deepest\" + ('level{0:d2}_' -f $level).PadRight(40, 'x')
+        if ($level % 3 -eq 0) { WriteLong "$deepest\file$level.txt" "content $level" }
+    }
+    WriteLong "$deepSrc\notes" 'plain'
+    WriteLong "$deepSrc\notes." 'dot'
+    WriteLong "$deepSrc\folder.\inside.txt" 'inside'
+    $deepestDst = $deepDst + $deepest.Substring($deepSrc.Length)
+    Check 'deep tree: first mirror exits 0' ((MirrorPaths $deepSrc $deepDst) -eq 0)
+    Check 'deep tree: the deepest file is mirrored' ((ReadLong "$deepestDst\file12.txt") -eq 'content 12')
+    Check 'names ending in a dot are mirrored as they are' (
+        (ReadLong "$deepDst\notes.") -eq 'dot' -and (ReadLong "$deepDst\notes") -eq 'plain' -and
+        (ReadLong "$deepDst\folder.\inside.txt") -eq 'inside')
+    WriteLong "$deepest\file12.txt" 'content 12, changed and longer'
+    WriteLong "$deepest\new.txt" 'new'
+    WriteLong "$deepestDst\extra\extra.txt" 'extra'
+    Check 'deep tree: second mirror exits 0' ((MirrorPaths $deepSrc $deepDst) -eq 0)
+    Check 'deep tree: changed, new and extra entries deep down' (
+        (ReadLong "$deepestDst\file12.txt") -eq 'content 12, changed and longer' -and
+        (ReadLong "$deepestDst\new.txt") -eq 'new' -and -not [IO.Directory]::Exists((Long "$deepestDst\extra")))
+    Check 'deep tree: no temporary entry left' (-not (TemporaryLeft $deepDst))
+    Check 'roots typed in the long form: mirror exits 0' ((MirrorPaths (Long $deepSrc) (Long "$work\deep\verbatim")) -eq 0)
+    Check 'roots typed in the long form: the deepest file is mirrored' (
+        (ReadLong ("$work\deep\verbatim" + $deepest.Substring($deepSrc.Length) + '\new.txt')) -eq 'new')
+
+    # A source root longer than MAX_PATH: a run with the delete pass keeps every file it has.
+    $longRoot = "$work\long"
+    foreach ($part in 1..6) { $longRoot = "$longRoot\" + ('root{0}_' -f $part).PadRight(40, 'x') }
+    WriteLong "$longRoot\docs\report.docx" 'report'
+    Check 'long source root: first mirror exits 0' ((MirrorPaths $longRoot "$work\long-dst") -eq 0)
+    Check 'long source root: second mirror exits 0' ((MirrorPaths $longRoot "$work\long-dst") -eq 0)
+    Check 'long source root: nothing the source has is deleted' ((ReadLong "$work\long-dst\docs\report.docx") -eq 'report')
 } finally {
     if (Test-Path -LiteralPath "$src\locked") { icacls "$src\locked" /remove:d '*S-1-1-0' /L | Out-Null }
     Get-ChildItem -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue |
@@ -117,6 +179,7 @@ try {
     Get-ChildItem -LiteralPath $work -Recurse -Force -Attributes ReparsePoint -ErrorAction SilentlyContinue |
         ForEach-Object { cmd /c rmdir "$($_.FullName)" 2>$null; if (Test-Path -LiteralPath $_.FullName) { cmd /c del /f /q "$($_.FullName)" } }
     Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue
+    if (Test-Path -LiteralPath $work) { cmd /c rmdir /s /q (Long $work) 2>$null }  # what lies past MAX_PATH
 }
 
 Write-Host "$($script:passed) passed, $($script:failed) failed"

@@ -1,0 +1,232 @@
+#include "mirror/folder_copy.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "mirror/failure.h"
+#include "mirror/landing.h"
+#include "mirror/lookahead.h"
+#include "mirror/shell_op.h"
+
+#ifdef _WIN32
+namespace {
+
+enum class Kind { folder, link, other };
+
+Kind KindOf(DWORD attributes, DWORD reparseTag) {
+    if (twinfold::IsLinkRecord(attributes, reparseTag)) return Kind::link;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::folder : Kind::other;
+}
+
+// Calls `visit(cursor, relative)` for every entry the snapshot holds below the folder entry `folder`,
+// in walking order; `relative` is the entry's path below the folder, beginning with a separator.
+// Stops, returning false, where `visit` returns false.
+template <class Visit>
+bool ForEachBelow(const CTreeIterator& folder, Visit visit) {
+    const std::wstring folderPath = folder.GetFullPath();
+    std::wstring relative;
+    for (CTreeIterator cursor = folder.Inside(); !cursor.AtEnd(); cursor.Next()) {
+        const std::wstring& directory = cursor.Directory()->Path();
+        if (!IsSameOrBelow(directory, folderPath)) break;
+        relative.assign(directory, folderPath.size(), std::wstring::npos);
+        relative.push_back(twinfold::kPathSeparator);
+        relative.append(cursor.Name());
+        if (!visit(cursor, relative)) return false;
+    }
+    return true;
+}
+
+// The shell's limit for the folders it creates (MAX_PATH less room for an 8.3 name), taken for
+// every path it is given.
+constexpr std::size_t kShellLimit = MAX_PATH - 12;
+// A temporary name: the prefix and twelve hex digits (see TemporaryPathBeside).
+constexpr std::size_t kTemporaryNameLength = 14 + 12;
+
+bool SameIgnoringCase(const wchar_t* a, std::size_t length, const wchar_t* b) {
+    return CompareStringOrdinal(a, static_cast<int>(length), b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// False for a name that the ordinary form of a path changes: Windows drops a final dot or space and
+// takes CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9 (also with an extension) for devices.
+bool OrdinaryFormKeeps(const wchar_t* name, std::size_t length) {
+    if (length == 0 || name[length - 1] == L'.' || name[length - 1] == L' ') return false;
+    std::size_t base = 0;
+    while (base < length && name[base] != L'.') ++base;
+    while (base > 0 && name[base - 1] == L' ') --base;
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL"}) {
+        if (SameIgnoringCase(name, base, device)) return false;
+    }
+    if (base == 4 && (SameIgnoringCase(name, 3, L"COM") || SameIgnoringCase(name, 3, L"LPT"))) {
+        const wchar_t digit = name[3];
+        if ((digit >= L'0' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) return false;
+    }
+    return true;
+}
+
+// True when every name of the ordinary path `path` (below its drive or share) means in the ordinary
+// form what it means in the long form.
+bool OrdinaryFormKeepsAll(const std::wstring& path) {
+    std::size_t start = path.compare(0, 2, L"\\\\") == 0 ? 2 : 0;
+    while (start < path.size()) {
+        std::size_t end = path.find(L'\\', start);
+        if (end == std::wstring::npos) end = path.size();
+        const bool drive = end - start == 2 && path[start + 1] == L':';
+        if (!drive && end > start && !OrdinaryFormKeeps(path.data() + start, end - start)) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Whether the shell's copy of `entry` from `src` to a temporary name beside `dst` (both in the long
+// form) would copy exactly what the snapshot holds.
+bool ShellCanCopy(const CTreeIterator& entry, const std::wstring& src, const std::wstring& dst, ShellCopies shell) {
+    if (shell == ShellCopies::never) return false;
+    const std::wstring source = twinfold::WithoutLongForm(src);
+    const std::wstring target = twinfold::WithoutLongForm(dst);
+    if (!OrdinaryFormKeepsAll(source) || !OrdinaryFormKeepsAll(target)) return false;
+    std::size_t longestBelow = 0;
+    if (entry.IsDirectory()) {
+        const bool plain = ForEachBelow(entry, [&](const CTreeIterator& below, const std::wstring& relative) {
+            longestBelow = std::max(longestBelow, relative.size());
+            // The shell would copy what a link leads to instead of the link.
+            return !twinfold::IsLinkRecord(below.Attributes(), below.ReparseTag()) &&
+                   OrdinaryFormKeeps(below.Name(), std::wcslen(below.Name()));
+        });
+        if (!plain) return false;
+    }
+    const std::size_t temporaryLength = target.rfind(L'\\') + 1 + kTemporaryNameLength;
+    return source.size() + longestBelow < kShellLimit && temporaryLength + longestBelow < kShellLimit &&
+           target.size() < kShellLimit;
+}
+
+constexpr DWORD kFolderAttributesKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+bool MakeFolder(const std::wstring& path, DWORD sourceAttributes) {
+    if (!CreateDirectoryW(path.c_str(), nullptr)) return false;
+    if (sourceAttributes & kFolderAttributesKept) SetFileAttributesW(path.c_str(), sourceAttributes & kFolderAttributesKept);
+    return true;
+}
+
+// The engine's own copy of a folder, from the snapshot: each folder made, each file copied with
+// CopyFileW, each link made anew as a link. `failedAt` names the source entry where it failed.
+Made CopyByWalk(const CTreeIterator& folder, const std::wstring& temporary, std::wstring& failedAt) {
+    failedAt.clear();
+    bool made = MakeFolder(temporary, folder.Attributes());
+    if (!made && (GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_FILE_NOT_FOUND)) {
+        made = CreateParentFolders(temporary) && MakeFolder(temporary, folder.Attributes());
+    }
+    if (!made) return MadeBy(false);
+    std::wstring target;
+    const bool copied = ForEachBelow(folder, [&](const CTreeIterator& below, const std::wstring& relative) {
+        if (g_cancelRequested) {
+            SetLastError(ERROR_CANCELLED);
+            return false;
+        }
+        target.assign(temporary).append(relative);
+        const std::wstring source = below.GetFullPath();
+        bool copied = false;
+        if (twinfold::IsLinkRecord(below.Attributes(), below.ReparseTag())) {
+            copied = twinfold::CopyLink(source, target);
+        } else if (below.IsDirectory()) {
+            copied = MakeFolder(target, below.Attributes());
+        } else {
+            copied = CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
+        }
+        if (!copied) failedAt = source;
+        return copied;
+    });
+    // Inside the new folder a name that is taken is the source's own clash, never a reason to retry.
+    return copied ? Made::done : Made::failed;
+}
+
+struct CopiedEntry {
+    Kind kind;
+    unsigned long long size;
+};
+
+// Compares the copy at `copy` (long form) with what the snapshot holds below `folder`: every entry
+// of the snapshot must be there, of the same kind, a file of the same size. Where one is not, the
+// source is asked again: an entry that has since gone from the source, or changed just as the copy
+// has, is no fault of the copy. False with the source entry that differs in `differing` (empty when
+// the copy itself could not be listed to its end).
+bool CopyHoldsSnapshot(const CTreeIterator& folder, const std::wstring& copy, std::wstring& differing) {
+    differing.clear();
+    std::unordered_map<std::wstring, CopiedEntry> copied;
+    {
+        CDirectoryTree listing(copy, Recursion::yes);
+        if (!listing.Complete()) return false;
+        std::wstring relative;
+        for (CTreeIterator cursor = listing.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            relative.clear();
+            cursor.AppendRelativePath(relative);
+            copied.emplace(relative, CopiedEntry{KindOf(cursor.Attributes(), cursor.ReparseTag()), cursor.Size()});
+        }
+    }
+    const auto same = [](const CopiedEntry& entry, Kind kind, unsigned long long size) {
+        return entry.kind == kind && (kind != Kind::other || entry.size == size);
+    };
+    return ForEachBelow(folder, [&](const CTreeIterator& below, const std::wstring& relative) {
+        const auto found = copied.find(relative);
+        const Kind kind = KindOf(below.Attributes(), below.ReparseTag());
+        if (found != copied.end() && same(found->second, kind, below.Size())) return true;
+        const CounterpartState now = LookUpCounterpart(below.GetFullPath());
+        const bool gone = !now.found && (now.error.code == ERROR_FILE_NOT_FOUND || now.error.code == ERROR_PATH_NOT_FOUND);
+        if (found == copied.end() ? gone
+                                  : now.found && same(found->second, KindOf(now.attributes, now.reparseTag), now.size)) {
+            return true;
+        }
+        differing = below.GetFullPath();
+        return false;
+    });
+}
+
+}  // namespace
+#endif
+
+bool LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silent silent, ShellCopies shell) {
+    const std::wstring src = entry.GetFullPath();
+#ifdef _WIN32
+    const bool useShell = ShellCanCopy(entry, src, dst, shell);
+    if (!entry.IsDirectory()) {
+        const bool landed = useShell ? LandMissing(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst), silent)
+                                     : LandMissingFile(src, dst);
+        if (!landed && !g_cancelRequested) NoteFailure(FailedOperation::copy, src, dst);
+        return landed;
+    }
+    std::wstring temporary;
+    std::wstring failedAt;
+    bool made = false;
+    if (useShell) {
+        made = PrepareCopy(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst), FileLanding::missing, silent,
+                           temporary);
+        if (made) temporary = twinfold::LongFormRoot(temporary);
+    } else {
+        made = PrepareTemporary(
+            dst, [&](const std::wstring& name) { return CopyByWalk(entry, name, failedAt); }, temporary);
+    }
+    if (!made) {
+        if (!g_cancelRequested) NoteFailure(FailedOperation::copy, src, dst, failedAt, twinfold::LastSystemError());
+        return false;
+    }
+    std::wstring differing;
+    if (!CopyHoldsSnapshot(entry, temporary, differing)) {
+        DiscardPrepared(temporary);
+        NoteRefusal(FailedOperation::copy, src, dst,
+                    differing.empty() ? L"its copy could not be listed to its end"
+                                      : L"its copy lacks '" + differing + L"' as the source has it");
+        SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    }
+    if (PlacePrepared(temporary, dst, FileLanding::missing)) return true;
+    NoteFailure(FailedOperation::copy, src, dst);
+    return false;
+#else
+    (void)shell;
+    // The POSIX layer's copy takes any path, copies links as links and fails on the first entry it
+    // cannot copy, so it can do every such job itself.
+    const bool landed = LandMissing(src, dst, silent);
+    if (!landed) NoteFailure(FailedOperation::copy, src, dst);
+    return landed;
+#endif
+}
