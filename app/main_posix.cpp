@@ -1,7 +1,9 @@
 // Entry of the command-line program on POSIX systems, which have no dialog: the command line is read
 // strictly (anything unexpected prints the usage and ends with exit code 2), and a failed run says
 // why in one line on standard error.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,16 @@ const char kUsage[] =
     "that the source lacks are deleted. Exit code 0: mirrored; 1: a file operation failed or the\n"
     "folders were refused (the reason is printed); 2: this usage text.\n";
 
+// Writes the whole of `text` to standard output, as --help and --version do. Output that could not
+// be written (a full disk, a closed pipe or descriptor) ends in exit code 1 with the reason, as in
+// the GNU tools, instead of passing for success.
+int PrintAndExit(const char* text) {
+    if (std::fputs(text, stdout) != EOF && std::fflush(stdout) == 0) return 0;
+    const int error = errno;
+    std::fprintf(stderr, "twinfold: write error: %s\n", std::strerror(error));
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -27,11 +39,9 @@ int main(int argc, char** argv) {
     const StrictCommandLine line = ParseStrictCommandLine(args);
     switch (line.request) {
         case CommandLineRequest::help:
-            std::fputs(kUsage, stdout);
-            return 0;
+            return PrintAndExit(kUsage);
         case CommandLineRequest::version:
-            std::fputs("twinfold " TWINFOLD_VERSION "\n", stdout);
-            return 0;
+            return PrintAndExit("twinfold " TWINFOLD_VERSION "\n");
         case CommandLineRequest::usage:
             std::fputs(kUsage, stderr);
             return 2;
