@@ -42,7 +42,7 @@ check "  at all" [ ! -s "$work/err" ] && [ ! -s "$work/out" ]
 if [ -n "$build" ]; then
     cmake --install "$build" --prefix "$work/prefix" >/dev/null
     check "installed program runs" [ "$("$work/prefix/bin/twinfold" --version)" = "twinfold $version" ]
-    check "installed manual page carries the version" grep -q "twinfold $version" "$work/prefix/share/man/man1/twinfold.1"
+    check "installed manual page carries the version" zgrep -q "twinfold $version" "$work/prefix/share/man/man1/twinfold.1.gz"
 fi
 echo "linux cli: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
