@@ -39,7 +39,23 @@ void SetButton(HWND dialog, int id, const wchar_t* text, bool enabled) {
     EnableWindow(GetDlgItem(dialog, id), enabled ? TRUE : FALSE);
 }
 
+// The title bar and Alt+Tab show the program's own icon, each at the size the system draws it.
+void ShowProgramIcon(HWND dialog) {
+    const HINSTANCE module = GetModuleHandleW(nullptr);
+    const struct {
+        WPARAM which;
+        int width, height;
+    } kSizes[] = {{ICON_SMALL, SM_CXSMICON, SM_CYSMICON}, {ICON_BIG, SM_CXICON, SM_CYICON}};
+    for (const auto& size : kSizes) {
+        // Shared: the system keeps one copy and frees it with the program.
+        const HANDLE icon = LoadImageW(module, MAKEINTRESOURCEW(IDI_TWINFOLD), IMAGE_ICON,
+                                       GetSystemMetrics(size.width), GetSystemMetrics(size.height), LR_SHARED);
+        if (icon != nullptr) SendMessageW(dialog, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
+    }
+}
+
 void OpenDialog(HWND dialog) {
+    ShowProgramIcon(dialog);
     g_iniPath[0] = L'\0';
     const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), g_iniPath, kIniPathLength);
     if (length == 0 || length >= static_cast<DWORD>(kIniPathLength)) g_iniPath[0] = L'\0';

@@ -5,7 +5,9 @@
 // A rule names a call, the Nth use of it to fail (counting only uses on paths that contain
 // `pathPart`), and the errno to fail with. The environment variable TWINFOLD_FAULT sets a rule for a
 // whole process: "call:N:ERRNO[:pathPart]", N followed by '+' to fail every use from the Nth on,
-// for example "rename:3:ENOSPC" or "lookup:5+:EIO:/mnt/src". With TWINFOLD_FAULT_REPORT=file as
+// for example "rename:3:ENOSPC" or "lookup:5+:EIO:/mnt/src". In place of the errno, SIGHUP, SIGINT,
+// SIGTERM or SIGSTOP makes the process send itself that signal at the nth use, which then goes on:
+// "read:7:SIGINT" is a Ctrl-C at a known point of a run. With TWINFOLD_FAULT_REPORT=file as
 // well, the count of matching uses is written to that file when the process exits normally.
 #pragma once
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +52,9 @@ constexpr Name kErrnos[] = {
     {"EROFS", EROFS},   {"ELOOP", ELOOP},     {"EDQUOT", EDQUOT},   {"ENOTEMPTY", ENOTEMPTY},
     {"ESTALE", ESTALE}, {"ENOTSUP", ENOTSUP}, {"ENAMETOOLONG", ENAMETOOLONG},
 };
+
+// In place of an errno: the process sends itself the signal at the nth use, and the call goes on.
+constexpr Name kSignals[] = {{"SIGHUP", SIGHUP}, {"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGSTOP", SIGSTOP}};
 
 // A decimal number without sign, spaces or overflow.
 bool ParseUnsigned(const std::string& text, unsigned long limit, unsigned long& value) {
@@ -136,6 +140,13 @@ bool ParseRule(const std::string& text, Rule& rule) {
     parsed.nth = static_cast<unsigned>(count);
 
     bool errnoFound = false;
+    for (const Name& name : kSignals) {
+        if (errnoText == name.text) {
+            const int signal = name.value;
+            parsed.action = [signal] { std::raise(signal); };
+            errnoFound = true;
+        }
+    }
     for (const Name& name : kErrnos) {
         if (errnoText == name.text) {
             parsed.error = name.value;

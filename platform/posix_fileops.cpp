@@ -13,7 +13,10 @@
 
 #include "platform/posix_crew.h"
 #include "platform/posix_internal.h"
+#include "platform/posix_stop.h"
 #include "platform/posix_text.h"
+
+std::atomic<bool> twinfold::g_stopRequested{false};
 
 namespace twinfold::posix {
 
@@ -187,6 +190,7 @@ Status CopyData(int in, int out, const std::string& srcPath, const std::string& 
     for (;;) {
         if (limit == 0) return Status{};
         if (fault::Strike(fault::Call::read, srcPath.c_str())) return Fail(errno, srcPath);
+        if (g_stopRequested.load(std::memory_order_relaxed)) return Fail(EINTR, dstPath);
         if (kernelCopy) {
             const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kKernelCopyChunk, limit));
             ssize_t copied;

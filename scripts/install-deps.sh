@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, only those that are missing.
 #   install-deps.sh            what the native program needs
-#   install-deps.sh --tests    also GoogleTest, the Windows cross-compiler, Wine, a virtual display and
-#                              git (a repository is one of the trees the tests mirror)
+#   install-deps.sh --release  also the Windows cross-compiler, the tools that draw the icon, and
+#                              those that make the Linux package (scripts/release.sh)
+#   install-deps.sh --tests    all of that, GoogleTest, clang for the fuzz targets, Wine with its
+#                              fonts, a virtual display, debootstrap for the package's install test,
+#                              and git (a repository is one of the trees the tests mirror)
 set -euo pipefail
 packages=(g++ cmake make)
-if [ "${1:-}" = "--tests" ]; then
-    packages+=(libgtest-dev clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth git)
-fi
+release=(g++-mingw-w64-x86-64-posix librsvg2-bin icoutils dpkg-dev file)
+case "${1:-}" in
+    --release) packages+=("${release[@]}") ;;
+    --tests) packages+=("${release[@]}" libgtest-dev clang libclang-rt-14-dev wine wine64 fonts-wine xvfb xauth
+                        debootstrap git) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

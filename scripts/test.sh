@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native unit and end-to-end tests, the same again with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target, and the Windows
-# program with its tests under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target, the Windows
+# program with its tests under Wine, and last a release (scripts/release.sh) with its checks,
+# among them the Linux package installed into a clean Debian.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" --tests || exit 1
@@ -50,6 +51,12 @@ suite "sanitizer build: the same tests under ASan and UBSan" native "$top/build-
 suite "fuzz smoke: each fuzz target for a few seconds" native "$top/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ \
     -DTWINFOLD_FUZZ=ON -DTWINFOLD_BUILD_TESTS=OFF
 suite "Windows build: unit, unattended and dialog tests under Wine" windows
+
+release() {
+    local dist=$top/build-release/dist
+    "$top/scripts/release.sh" "$dist" && "$top/tests/release/check_release.sh" "$dist"
+}
+suite "release: the zip and the package as users get them, the package installed in a clean Debian" release
 
 echo "total: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

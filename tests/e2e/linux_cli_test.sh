@@ -15,6 +15,15 @@ version=$(sed -n 's/^project(Twinfold VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0
 
 check "--help: usage on standard output only" bash -c '"$0" --help 2>&1 >/dev/null | grep -q . && exit 1; "$0" -h | grep -q "^usage: twinfold unattended SrcDir="' "$bin"
 check "--version: the project's version" [ "$("$bin" --version)" = "twinfold $version" ]
+# Output that cannot be written is a failure with its reason, not a silent success.
+for option in --help --version; do
+    "$bin" $option >/dev/full 2>"$work/err"
+    check "$option to a full disk: exit 1" [ $? -eq 1 ]
+    check "$option to a full disk: the reason" [ "$(cat "$work/err")" = "twinfold: write error: No space left on device" ]
+    "$bin" $option >&- 2>"$work/err"
+    check "$option to a closed output: exit 1 and the reason" \
+        [ $? -eq 1 -a "$(cat "$work/err")" = "twinfold: write error: Bad file descriptor" ]
+done
 # Anything but the exact form is the usage and exit 2, and runs no pass: the extra folder survives.
 for args in "nodelete" "--no-delete" "--dry-run" "NoDelete extra" "--help"; do
     # shellcheck disable=SC2086
@@ -33,7 +42,7 @@ check "  at all" [ ! -s "$work/err" ] && [ ! -s "$work/out" ]
 if [ -n "$build" ]; then
     cmake --install "$build" --prefix "$work/prefix" >/dev/null
     check "installed program runs" [ "$("$work/prefix/bin/twinfold" --version)" = "twinfold $version" ]
-    check "installed manual page carries the version" grep -q "twinfold $version" "$work/prefix/share/man/man1/twinfold.1"
+    check "installed manual page carries the version" zgrep -q "twinfold $version" "$work/prefix/share/man/man1/twinfold.1.gz"
 fi
 echo "linux cli: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

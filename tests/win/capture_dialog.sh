@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
-# Takes the picture of the dialog that the README shows, under Wine on a virtual display.
-# Usage: tests/win/capture_dialog.sh BUILD_DIR OUTPUT.png
+# Takes the picture of the dialog that the README shows, under Wine on a virtual display, at the
+# scale asked for (96 DPI: 100 %, 144 DPI: 150 %), with the fonts that tests/win/wine_prefix.sh sets up.
+# Needs ImageMagick's import and x11-utils' xwininfo besides what run_wine_tests.sh needs.
+# Usage: tests/win/capture_dialog.sh BUILD_DIR OUTPUT.png [DPI]
 set -eu
 
-build=$(cd "${1:?usage: $0 BUILD_DIR OUTPUT.png}" && pwd)
-output=$(realpath -m "${2:?usage: $0 BUILD_DIR OUTPUT.png}")
+build=$(cd "${1:?usage: $0 BUILD_DIR OUTPUT.png [DPI]}" && pwd)
+output=$(realpath -m "${2:?usage: $0 BUILD_DIR OUTPUT.png [DPI]}")
+dpi=${3:-96}
 work=$(mktemp -d /tmp/twinfold-shot.XXXXXX)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+. "$(dirname "$0")/wine_prefix.sh"
 
 wineboot -i >/dev/null 2>&1
+prepare_wine_prefix
+set_wine_dpi "$dpi"
 mkdir -p "$work/Twinfold"
 cp "$build/Twinfold.exe" "$work/Twinfold/"
 # Folders as a user might have stored them, rather than the scratch folder's name.
@@ -17,10 +23,11 @@ printf '[Directories]\r\nSrc=C:\\Users\\Public\\Documents\r\nDst=D:\\Backup\\Doc
   >"$work/Twinfold/Twinfold.ini"
 
 export work output
-xvfb-run -a -s "-screen 0 800x600x24" bash -c '
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
   cd "$work/Twinfold"
-  wine explorer /desktop=Twinfold,800x600 Twinfold.exe &
-  for _ in $(seq 50); do
+  wine explorer /desktop=Twinfold,1024x768 Twinfold.exe &
+  # The first start of a prefix at a new scale builds its font cache: give it time.
+  for _ in $(seq 150); do
     geometry=$(xwininfo -root -tree | grep "\"Clone Directory\"" | grep -o "[0-9]*x[0-9]*+[0-9]*+[0-9]*" | head -1)
     [[ -n "$geometry" ]] && break
     sleep 0.2

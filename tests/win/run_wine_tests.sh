@@ -19,6 +19,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+. "$(dirname "$0")/wine_prefix.sh"
 
 passed=0
 failed=0
@@ -41,6 +42,7 @@ unattended() { (cd "$work" && timeout 120 wine "$build/tests/twinfold_launch.exe
 
 echo "== preparing a private Wine prefix"
 wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; echo "0 passed, 1 failed"; exit 1; }
+prepare_wine_prefix || { echo "the prefix could not be given Wine's fonts"; echo "0 passed, 1 failed"; exit 1; }
 
 echo "== the program file"
 if command -v x86_64-w64-mingw32-objdump >/dev/null; then
@@ -120,6 +122,16 @@ grep -E '^(PASS|FAIL) |^    ' "$driver_log"
 driver_ok=$(grep -c '^PASS ' "$driver_log")
 driver_failed=$(grep -c '^FAIL ' "$driver_log")
 add_counts "UI driver" "$driver_status" "$driver_log" "$driver_ok" "$driver_failed"
+
+echo "== the dialog at 150 % (144 DPI)"
+layout_log="$work/layout.log"
+set_wine_dpi 144
+(cd "$work" && timeout 300 xvfb-run -a -s "-screen 0 1024x768x24" \
+  wine "$build/tests/twinfold_ui_driver.exe" "$(winpath "$build/Twinfold.exe")" \
+  "$(winpath "$build/tests/Twinfold_nothreads.exe")" "$(winpath "$scratch")" "layout:") >"$layout_log" 2>&1
+layout_status=$?
+grep -E '^(PASS|FAIL) |^    ' "$layout_log"
+add_counts "layout at 144 DPI" "$layout_status" "$layout_log" "$(grep -c '^PASS ' "$layout_log")" "$(grep -c '^FAIL ' "$layout_log")"
 
 # Last: its drive letter, once mapped, leaves the folder browser of this prefix unable to settle.
 echo "== everyday trees: deep, long, read-only, a drive's root, odd names, a file held open"

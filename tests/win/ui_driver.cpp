@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -219,10 +220,79 @@ void TemplateScenario(Scenario& s) {
     if (manifest != nullptr) {
         const char* text = static_cast<const char*>(LockResource(LoadResource(module, manifest)));
         const std::string xml(text, SizeofResource(module, manifest));
-        s.Check(xml.find("level=\"asInvoker\"") != std::string::npos, "manifest does not ask for asInvoker");
-        s.Check(xml.find("longPathAware>true<") != std::string::npos, "manifest does not declare long paths");
-        s.Check(xml.find("Common-Controls") == std::string::npos, "manifest names a common-controls version");
-        s.Check(xml.find("dependency") == std::string::npos, "manifest has a dependency");
+        const char* const kSettings[] = {
+            "level=\"asInvoker\"",
+            "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
+            ">true/pm</dpiAware>",
+            ">PerMonitorV2, PerMonitor</dpiAwareness>",
+            "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>",
+            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // Windows 7
+            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // Windows 8
+            "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // Windows 8.1
+            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // Windows 10 and 11
+        };
+        for (const char* setting : kSettings) {
+            s.Check(xml.find(setting) != std::string::npos, std::string("manifest lacks ") + setting);
+        }
+        s.Check(xml.find("version=\"" TWINFOLD_VERSION ".0\"") != std::string::npos,
+                "manifest's assembly version is not " TWINFOLD_VERSION ".0");
+    }
+    FreeLibrary(module);
+}
+
+// The version resource and the icon group, as Explorer's Properties and the shell read them.
+void VersionAndIconScenario(Scenario& s) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(g_env.exe.c_str(), &ignored);
+    s.Check(size != 0, "no version resource");
+    if (size != 0) {
+        std::vector<BYTE> info(size);
+        GetFileVersionInfoW(g_env.exe.c_str(), 0, size, info.data());
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        s.Check(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed != nullptr,
+                "no fixed version information");
+        if (fixed != nullptr) {
+            unsigned major = 0, minor = 0, patch = 0;
+            std::sscanf(TWINFOLD_VERSION, "%u.%u.%u", &major, &minor, &patch);
+            s.Equal(fixed->dwFileVersionMS, MAKELONG(minor, major), "file version, high half");
+            s.Equal(fixed->dwFileVersionLS, MAKELONG(0, patch), "file version, low half");
+            s.Equal(fixed->dwProductVersionMS, fixed->dwFileVersionMS, "product version, high half");
+            s.Equal(fixed->dwFileType, VFT_APP, "file type");
+        }
+        auto text = [&](const wchar_t* name) {
+            wchar_t* value = nullptr;
+            UINT chars = 0;
+            const std::wstring key = std::wstring(L"\\StringFileInfo\\080904B0\\") + name;
+            const bool found = VerQueryValueW(info.data(), key.c_str(), reinterpret_cast<void**>(&value), &chars);
+            if (!found || value == nullptr) return std::wstring(L"(none)");
+            return std::wstring(value);
+        };
+        s.Equal(text(L"ProductName"), L"Twinfold", "product name");
+        s.Equal(text(L"FileVersion"), L"" TWINFOLD_VERSION, "file version text");
+        s.Equal(text(L"ProductVersion"), L"" TWINFOLD_VERSION, "product version text");
+        s.Equal(text(L"OriginalFilename"), L"Twinfold.exe", "original file name");
+        s.Check(text(L"FileDescription").find(L"Twinfold") == 0, "description: " + Narrow(text(L"FileDescription")));
+        s.Check(text(L"LegalCopyright").find(L"Copyright") == 0, "copyright: " + Narrow(text(L"LegalCopyright")));
+    }
+
+    HMODULE module = LoadLibraryExW(g_env.exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (module == nullptr) return s.Check(false, "Twinfold.exe cannot be loaded as a data file");
+    HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(IDI_TWINFOLD), RT_GROUP_ICON);
+    s.Check(group != nullptr, "no icon group");
+    if (group != nullptr) {
+        // GRPICONDIR: reserved, type 1, count, then 14-byte entries whose first byte is the width (0: 256).
+        const BYTE* data = static_cast<const BYTE*>(LockResource(LoadResource(module, group)));
+        const DWORD bytes = SizeofResource(module, group);
+        std::vector<int> widths;
+        const WORD count = bytes >= 6 ? static_cast<WORD>(data[4] | (data[5] << 8)) : 0;
+        for (WORD i = 0; i < count && 6u + 14u * (i + 1u) <= bytes; ++i) {
+            widths.push_back(data[6 + 14 * i] == 0 ? 256 : data[6 + 14 * i]);
+        }
+        for (int wanted : {16, 20, 24, 32, 40, 48, 64, 256}) {
+            s.Check(std::find(widths.begin(), widths.end(), wanted) != widths.end(),
+                    "the icon has no " + std::to_string(wanted) + "-pixel image");
+        }
     }
     FreeLibrary(module);
 }
@@ -271,6 +341,128 @@ void StoredValuesScenario(Scenario& s) {
     s.Equal(ItemText(dialog, IDC_DST_EDIT), L"D:\\stored destination\\", "destination field, second start");
     s.Equal(SendMessageW(GetDlgItem(dialog, IDC_DELETE_CHECK), BM_GETCHECK, 0, 0), BST_CHECKED,
             "check box with an empty stored value");
+    ExitIdle(s, app, dialog);
+}
+
+// The running dialog: its icon in the title bar, and the version 6 common controls that the manifest
+// asks for (loaded from the side-by-side store, where the older ones come from the system folder).
+void LookScenario(Scenario& s) {
+    Workspace w;
+    App app(w.exe, L"");
+    HWND dialog = app.WaitForDialog();
+    if (dialog == nullptr) return s.Check(false, "dialog did not open");
+    // Wine answers no WM_GETICON from another process, so the title bar is looked at instead: the
+    // icon's amber folder stands out among any caption's colours.
+    auto amberPixels = [dialog] {
+        RECT frame{};
+        GetWindowRect(dialog, &frame);
+        const int caption = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYFIXEDFRAME);
+        int amber = 0;
+        HDC screen = GetDC(nullptr);
+        for (int y = frame.top; y < frame.top + caption; ++y) {
+            for (int x = frame.left; x < frame.left + 2 * caption; ++x) {
+                const COLORREF pixel = GetPixel(screen, x, y);
+                const int red = GetRValue(pixel), green = GetGValue(pixel), blue = GetBValue(pixel);
+                if (red > 200 && green > 120 && green < 215 && blue < 120) ++amber;
+            }
+        }
+        ReleaseDC(nullptr, screen);
+        return amber;
+    };
+    // Painted once the dialog is shown, which may come a moment after it exists.
+    WaitUntil([&] { return amberPixels() >= 8; }, 5000);
+    const int amber = amberPixels();
+    s.Check(amber >= 8, "the title bar shows no icon of the program's (" + std::to_string(amber) + " amber pixels)");
+    std::wstring controls = L"(not loaded)";
+    HANDLE modules = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, app.ProcessId());
+    if (modules != INVALID_HANDLE_VALUE) {
+        MODULEENTRY32W module{};
+        module.dwSize = sizeof(module);
+        for (BOOL more = Module32FirstW(modules, &module); more; more = Module32NextW(modules, &module)) {
+            if (_wcsicmp(module.szModule, L"comctl32.dll") == 0) controls = module.szExePath;
+        }
+        CloseHandle(modules);
+    }
+    std::wstring folded = controls;
+    CharLowerW(&folded[0]);
+    s.Check(folded.find(L"microsoft.windows.common-controls_6595b64144ccf1df_6.") != std::wstring::npos,
+            "common controls loaded from " + Narrow(controls));
+    ExitIdle(s, app, dialog);
+}
+
+// Every control lies inside the dialog and off every other, and every text fits its control, at the
+// display's scale (run_wine_tests.sh runs this at 96 and at 144 DPI).
+void LayoutScenario(Scenario& s) {
+    Workspace w;
+    App app(w.exe, L"");
+    HWND dialog = app.WaitForDialog();
+    if (dialog == nullptr) return s.Check(false, "dialog did not open");
+    HDC dc = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    const std::string at = " at " + std::to_string(dpi) + " DPI";
+    // The dialog's font, made as the dialog manager makes it from the template: 8 points of MS Shell
+    // Dlg, which DS_SHELLFONT turns into MS Shell Dlg 2.
+    HFONT font = CreateFontW(-MulDiv(8, dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
+                             L"MS Shell Dlg 2");
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SIZE alphabet{};
+    GetTextExtentPoint32W(dc, L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", 52, &alphabet);
+    const int unitX = (alphabet.cx / 26 + 1) / 2, unitY = metrics.tmHeight;
+    auto textWidth = [&](const std::wstring& text) {
+        SIZE extent{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+        return static_cast<long long>(extent.cx);
+    };
+    RECT area{};
+    GetClientRect(dialog, &area);
+    // Measured with the dialog's font, the 309 x 121 units make exactly the dialog's size.
+    s.Equal(area.right, MulDiv(309, unitX, 4), "dialog width: another font than the dialog's" + at);
+    s.Equal(area.bottom, MulDiv(121, unitY, 8), "dialog height: another font than the dialog's" + at);
+
+    const int ids[] = {IDOK, IDCANCEL, IDC_SRC_EDIT, IDC_SRC_BROWSE, IDC_SRC_LABEL, IDC_DST_EDIT,
+                       IDC_DST_BROWSE, IDC_DST_LABEL, IDC_PROGRESS_LABEL, IDC_PROGRESS, IDC_DELETE_CHECK};
+    std::vector<RECT> placed;
+    for (int id : ids) {
+        HWND control = GetDlgItem(dialog, id);
+        RECT box{}, inner{};
+        GetWindowRect(control, &box);
+        MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&box), 2);
+        GetClientRect(control, &inner);
+        const std::wstring text = ItemText(dialog, id);
+        const std::string name = "control " + std::to_string(id) + " \"" + Narrow(text) + "\"";
+        RECT common{};
+        s.Check(IntersectRect(&common, &box, &area) && EqualRect(&common, &box), name + " leaves the dialog" + at);
+        for (const RECT& other : placed) {
+            s.Check(!IntersectRect(&common, &box, &other), name + " overlaps another control" + at);
+        }
+        placed.push_back(box);
+
+        wchar_t className[32] = {};
+        GetClassNameW(control, className, 32);
+        const LONG style = GetWindowLongW(control, GWL_STYLE);
+        // Room the control itself takes from the text, at the least: the box of a check box, the
+        // frame of a push button; a label is all text.
+        long long taken = 0;
+        if (_wcsicmp(className, L"Button") == 0) {
+            taken = MulDiv((style & BS_TYPEMASK) == BS_AUTOCHECKBOX ? 13 : 2 * 3, dpi, 96);
+        } else if (_wcsicmp(className, L"Static") != 0) {
+            // Fields and the progress bar: a line of text must fit their height.
+            s.Check(inner.bottom >= metrics.tmHeight, name + ": a line of text does not fit its height" + at);
+            continue;
+        }
+        const long long width = textWidth(text);
+        s.Check(width + taken <= inner.right, name + " is cut: its text needs " + std::to_string(width + taken) +
+                                                  " pixels, it has " + std::to_string(inner.right) + at);
+        s.Check(metrics.tmHeight <= inner.bottom, name + " is cut: a line of text is " +
+                                                      std::to_string(metrics.tmHeight) + " pixels high, it has " +
+                                                      std::to_string(inner.bottom) + at);
+    }
+    SelectObject(dc, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, dc);
     ExitIdle(s, app, dialog);
 }
 
@@ -853,6 +1045,9 @@ struct Entry {
 
 const Entry kScenarios[] = {
     {"template: dialog 101, its controls and the manifest", TemplateScenario},
+    {"program file: version and icon", VersionAndIconScenario},
+    {"dialog: its icon and themed controls", LookScenario},
+    {"layout: nothing cut, nothing overlapping", LayoutScenario},
     {"dialog: first start without settings", FirstStartScenario},
     {"dialog: start with stored values", StoredValuesScenario},
     {"job: success box, Reporting, cancel while reporting, settings written", SuccessScenario},
@@ -892,6 +1087,8 @@ int main() {
         std::fprintf(stderr, "usage: twinfold_ui_driver TWINFOLD_EXE NO_THREADS_EXE SCRATCH_FOLDER [NAME_PART]\n");
         return 2;
     }
+    // Sizes are read in the display's own pixels, as the per-monitor-aware dialog lays itself out.
+    SetProcessDPIAware();
     g_env.exe = argv[1];
     g_env.noThreadsExe = argv[2];
     g_env.scratch = argv[3];
