@@ -120,11 +120,28 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         if (!destinationComplete)
             NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
         std::wstring srcPath;
+        // Real folders of the destination where the source has a link (a folder replaced by one), and
+        // the folders below them: a link is never entered, so the source has nothing below that name.
+        // Their entries are missing without a lookup, which would have had to go through the link.
+        std::unordered_set<std::wstring> belowSourceLink;
+        const CDirectory* directory = nullptr;
+        bool directoryBelowLink = false;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            if (cursor.Directory() != directory) {
+                directory = cursor.Directory();
+                directoryBelowLink = belowSourceLink.count(directory->Path()) != 0;
+            }
             CounterpartState counterpart;
-            if (!ahead.Find(cursor, counterpart)) {
+            if (directoryBelowLink) {
+                counterpart.error.code = ERROR_PATH_NOT_FOUND;
+            } else if (!ahead.Find(cursor, counterpart)) {
                 FormCounterpartPath(srcPath, srcText, cursor);
                 counterpart = LookUpCounterpart(srcPath);
+            }
+            const bool realFolder =
+                cursor.IsDirectory() && !twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
+            if (realFolder && (directoryBelowLink || counterpart.IsLink())) {
+                belowSourceLink.insert(cursor.GetFullPath());
             }
             if (!counterpart.found) {
                 if (!MeansNoSuchEntry(counterpart.error.code)) {
