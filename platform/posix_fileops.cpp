@@ -9,6 +9,7 @@
 #include <ctime>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <random>
 
 #include "platform/posix_crew.h"
@@ -36,14 +37,77 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
 
 int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
     if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
-    if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    struct stat existing {};
-    if (::fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
+    return ChangeInFolders(fromFd, toFd, [&] {
+        if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS) return -1;
+        struct stat existing {};
+        if (::fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        return ::renameat(fromFd, from, toFd, to);
+    });
+}
+
+namespace {
+
+// Read-only folders are made writable one call at a time, and by one thread at a time, so that a
+// mode taken to put back is always the folder's own, never one another thread set for a moment.
+std::mutex g_folderModes;
+
+// chmod of the folder an open descriptor stands for, also a descriptor opened with O_PATH (which
+// fchmod refuses): through the descriptor's entry in /proc, never through a path that could have
+// changed since.
+int ChangeFolderMode(int fd, mode_t mode) {
+    if (::fchmod(fd, mode) == 0) return 0;
+    if (errno != EBADF) return -1;
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", fd);
+    return ::chmod(entry, mode);
+}
+
+// Makes the folder `fd` writable and searchable for its owner while it lives, when the folder is ours
+// and is not; puts its mode back when it ends.
+class WritableWhileAlive {
+public:
+    explicit WritableWhileAlive(int fd) {
+        struct stat st {};
+        constexpr mode_t kNeeded = S_IWUSR | S_IXUSR;
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & kNeeded) == kNeeded) {
+            return;
+        }
+        if (ChangeFolderMode(fd, (st.st_mode & 07777) | kNeeded) == 0) {
+            m_fd = fd;
+            m_mode = st.st_mode & 07777;
+        }
+    }
+    ~WritableWhileAlive() {
+        const int error = errno;
+        if (m_fd >= 0) ChangeFolderMode(m_fd, m_mode);
+        errno = error;
+    }
+    WritableWhileAlive(const WritableWhileAlive&) = delete;
+    WritableWhileAlive& operator=(const WritableWhileAlive&) = delete;
+    bool Changed() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+    mode_t m_mode = 0;
+};
+
+}  // namespace
+
+int ChangeInReadOnlyFolders(int dirFd, int otherDirFd, const std::function<int()>& change) {
+    const int refused = errno;
+    std::lock_guard<std::mutex> lock(g_folderModes);
+    const WritableWhileAlive first(dirFd);
+    const WritableWhileAlive second(otherDirFd != dirFd ? otherDirFd : -1);
+    if (!first.Changed() && !second.Changed()) {
+        errno = refused;
         return -1;
     }
-    return ::renameat(fromFd, from, toFd, to);
+    return change();
 }
 
 bool DirReader::Next(Entry& entry, const std::string& hookPath) {
@@ -116,7 +180,7 @@ constexpr int kTempAttempts = 16;
 TempEntry::~TempEntry() {
     m_fd.Reset();
     // Cleanup is not an operation anyone asked for, so the fault hook does not see it.
-    if (m_exists) ::unlinkat(m_dir.fd, m_name.c_str(), 0);
+    if (m_exists) RemoveOwnEntry(m_dir.fd, m_name.c_str());
 }
 
 Status TempEntry::CreateFile(mode_t mode) {
@@ -151,7 +215,8 @@ Status TempEntry::CreateLink(const std::string& target) {
 Status TempEntry::CreateNode(mode_t type, dev_t device) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::string name = RandomTempName();
-        if (::mknodat(m_dir.fd, name.c_str(), type | 0600, device) == 0) {
+        const auto make = [&] { return ::mknodat(m_dir.fd, name.c_str(), type | 0600, device); };
+        if (ChangeInFolders(m_dir.fd, -1, make) == 0) {
             m_name = std::move(name);
             m_exists = true;
             return Status{};
@@ -294,12 +359,12 @@ Status CopyRegularAt(const At& src, const std::string& name, const At& dst, cons
         const Status status = FinishRegular(in.Get(), out.Get(), st, srcPath, dstPath);
         if (!status.Ok()) {
             out.Reset();
-            ::unlinkat(dst.fd, dstName.c_str(), 0);  // our own partial file: no fault rule sees this
+            RemoveOwnEntry(dst.fd, dstName.c_str());  // our own partial file
             return status;
         }
         if (out.Close() != 0) {
             const Status closed = Fail(errno, dstPath);
-            ::unlinkat(dst.fd, dstName.c_str(), 0);
+            RemoveOwnEntry(dst.fd, dstName.c_str());
             return closed;
         }
         return Status{};

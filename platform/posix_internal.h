@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -184,29 +185,49 @@ void NoteFolderChange();
 // refused.
 int CachedFolder(std::string_view path, int& error);
 
-// System calls that the fault hook can fail. `hookPath` is the full path the call concerns.
+// Runs `change`, a system call that adds, replaces or removes an entry of the folder `dirFd` (and of
+// `otherDirFd`, -1 for none). A destination folder copied from a read-only one (mode 0555) is
+// read-only for its owner too, and the mirror must still keep it up to date: where the folder's own
+// mode refused the call and the folder is ours, the call is made once more with the folder writable
+// for its owner, and its mode is put back right after, whatever the outcome. Any other refusal
+// stands. Returns what `change` returns (-1 with errno on failure).
+int ChangeInReadOnlyFolders(int dirFd, int otherDirFd, const std::function<int()>& change);  // the second try
+template <typename Change>
+int ChangeInFolders(int dirFd, int otherDirFd, const Change& change) {
+    const int result = change();
+    if (result != -1 || errno != EACCES) return result;
+    return ChangeInReadOnlyFolders(dirFd, otherDirFd, change);
+}
+
+// System calls that the fault hook can fail. `hookPath` is the full path the call concerns. Those
+// that change a folder's entries go through ChangeInFolders.
 inline int OpenAt(int dirFd, const char* name, int flags, mode_t mode, fault::Call call, const std::string& hookPath) {
     if (fault::Strike(call, hookPath.c_str())) return -1;
-    return ::openat(dirFd, name, flags, mode);
+    if ((flags & O_CREAT) == 0) return ::openat(dirFd, name, flags, mode);
+    return ChangeInFolders(dirFd, -1, [&] { return ::openat(dirFd, name, flags, mode); });
 }
 inline int RenameAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
     if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
-    return ::renameat(fromFd, from, toFd, to);
+    return ChangeInFolders(fromFd, toFd, [&] { return ::renameat(fromFd, from, toFd, to); });
 }
 // renameat that fails with EEXIST when `to` exists. File systems without the kernel's no-replace
 // rename get a check first, which leaves a moment in which a new entry could be replaced.
 int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath);
 inline int MkdirAt(int dirFd, const char* name, mode_t mode, const std::string& hookPath) {
     if (fault::Strike(fault::Call::mkdir, hookPath.c_str())) return -1;
-    return ::mkdirat(dirFd, name, mode);
+    return ChangeInFolders(dirFd, -1, [&] { return ::mkdirat(dirFd, name, mode); });
+}
+// Removes an entry of the layer's own making (a temporary or partial copy): no fault rule sees it.
+inline int RemoveOwnEntry(int dirFd, const char* name) {
+    return ChangeInFolders(dirFd, -1, [&] { return ::unlinkat(dirFd, name, 0); });
 }
 inline int UnlinkAt(int dirFd, const char* name, int flags, const std::string& hookPath) {
     if (fault::Strike((flags & AT_REMOVEDIR) ? fault::Call::rmdir : fault::Call::unlink, hookPath.c_str())) return -1;
-    return ::unlinkat(dirFd, name, flags);
+    return ChangeInFolders(dirFd, -1, [&] { return ::unlinkat(dirFd, name, flags); });
 }
 inline int SymlinkAt(const char* target, int dirFd, const char* name, const std::string& hookPath) {
     if (fault::Strike(fault::Call::symlink, hookPath.c_str())) return -1;
-    return ::symlinkat(target, dirFd, name);
+    return ChangeInFolders(dirFd, -1, [&] { return ::symlinkat(target, dirFd, name); });
 }
 
 // Writes all of `data`, retrying short writes. 0 or an errno.
