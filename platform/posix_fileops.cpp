@@ -504,6 +504,8 @@ public:
         struct stat st {};
         const std::string path = JoinPath(m_path, name);
         if (::fstat(fd.Get(), &st) != 0) return Fail(errno, path);
+        // A folder copied or removed whole may hold a mount point that shows a part of the other tree.
+        if (const int error = CheckFolderMount(path, fd.Get())) return Fail(error, path);
         m_levels.push_back(Level{std::move(fd), st.st_dev, st.st_ino, m_path.size(), name});
         m_path = path;
         if (m_levels.size() > kOpenLevels) m_levels[m_levels.size() - 1 - kOpenLevels].fd.Reset();

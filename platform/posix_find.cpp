@@ -252,7 +252,7 @@ HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& rec
         return INVALID_HANDLE_VALUE;
     }
     if (MeetsPassRoot(handle->dir.path, self)) {
-        Report(Fail(ELOOP, handle->dir.path));
+        Report(Fail(kRootsOverlap, handle->dir.path));
         return INVALID_HANDLE_VALUE;
     }
     handle->dir.fd = fd.Get();

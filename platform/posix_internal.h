@@ -148,7 +148,8 @@ private:
     bool OpenBelowPassRoot(const std::string& path, int& error, bool openParent = true);
 
     std::string m_parentBelow;  // the holding folder's path from the root ("" for the root itself)
-    int m_rootFd = -1;
+    PassRoots::State* m_state = nullptr;
+    int m_rootIndex = 0;  // of the root in m_state that holds the path
 
     Fd m_dir;
     int m_base = AT_FDCWD;
@@ -156,9 +157,19 @@ private:
     bool m_belowRoot = false;
 };
 
+// What a call below the roots of a pass fails with once the roots were found to overlap below a root:
+// a folder there has the identity of a root, or lies on a mount that shows a part of the other tree.
+// A value of the layer's own, beyond every errno; the error table describes it.
+inline constexpr int kRootsOverlap = 0x10000;
+
 // A listing below a root that met a folder with the identity of a root (other than a root listed by
-// its own path) trips the pass's roots: true, and every later call below them fails with ELOOP.
+// its own path) trips the pass's roots: true, and every later call below them fails with
+// kRootsOverlap. Folders below a root that lie on another mount are checked as they are opened.
 bool MeetsPassRoot(const std::string& path, const struct stat& folder);
+// Checks the folder `fd` that a walk below a root (a folder copied or removed whole) entered, as
+// folders opened by their paths are checked: 0, or kRootsOverlap when it lies on a mount that
+// overlaps the other root. 0 outside the roots of a pass.
+int CheckFolderMount(const std::string& path, int fd);
 
 // A directory kept open, with its path for fault rules and error mapping. The path is never handed
 // to a system call below the descriptor, so it may be longer than PATH_MAX.
