@@ -64,7 +64,45 @@ void ClearRunFailure() {
     g_firstFailure.reset();
 }
 
+namespace {
+
+// A run that stopped for want of memory, whoever noticed it: the system, or the program itself.
+bool OutOfMemory(const RunFailure& failure) {
+    if (!failure.reason.empty()) return false;
+#ifdef _WIN32
+    if (failure.error.code == ERROR_OUTOFMEMORY) return true;
+#endif
+    return failure.error.code == ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// "out of memory while copying 'src/a' to 'dst/a'": what the run was doing, with no reason to add.
+std::wstring DescribeOutOfMemory(const RunFailure& failure) {
+    std::wstring text = L"out of memory while ";
+    switch (failure.operation) {
+        case FailedOperation::copy:
+            text += L"copying " + Quoted(failure.path) + L" to " + Quoted(failure.target);
+            break;
+        case FailedOperation::remove:
+            text += L"deleting " + Quoted(failure.path);
+            break;
+        case FailedOperation::list:
+            text += L"listing " + Quoted(failure.path);
+            break;
+        case FailedOperation::lookUp:
+            text += L"looking up " + Quoted(failure.path);
+            break;
+        case FailedOperation::mirror:
+            text += L"mirroring " + Quoted(failure.path) + L" onto " + Quoted(failure.target);
+            break;
+    }
+    if (!failure.at.empty()) text += L" (at " + Quoted(failure.at) + L")";
+    return text;
+}
+
+}  // namespace
+
 std::wstring DescribeFailure(const RunFailure& failure) {
+    if (OutOfMemory(failure)) return DescribeOutOfMemory(failure);
     std::wstring text;
     switch (failure.operation) {
         case FailedOperation::copy:

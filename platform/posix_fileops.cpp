@@ -943,84 +943,96 @@ int ReportOperation(const Status& status) {
 
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (existingFileName == nullptr || newFileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // Failing if the name exists means the caller chose a new name of its own, so the copy is written
-    // directly under it; a replacing copy goes through a temporary name of ours.
-    const Status status = CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName),
-                                        failIfExists ? Landing::create : Landing::replace);
-    if (!status.Ok() && status.error == EEXIST) {
-        SetLastError(ERROR_FILE_EXISTS);  // what CopyFile reports for a name that is taken
-        return FALSE;
-    }
-    return Report(status);
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (existingFileName == nullptr || newFileName == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        // Failing if the name exists means the caller chose a new name of its own, so the copy is written
+        // directly under it; a replacing copy goes through a temporary name of ours.
+        const Status status = CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                                            failIfExists ? Landing::create : Landing::replace);
+        if (!status.Ok() && status.error == EEXIST) {
+            SetLastError(ERROR_FILE_EXISTS);  // what CopyFile reports for a name that is taken
+            return FALSE;
+        }
+        return Report(status);
+    });
 }
 
 BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (existingFileName == nullptr || newFileName == nullptr || (flags & ~DWORD{MOVEFILE_REPLACE_EXISTING}) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return Report(MoveEntry(PathBytes(existingFileName), PathBytes(newFileName),
-                            (flags & MOVEFILE_REPLACE_EXISTING) ? Landing::replace : Landing::create));
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (existingFileName == nullptr || newFileName == nullptr || (flags & ~DWORD{MOVEFILE_REPLACE_EXISTING}) != 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return Report(MoveEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                                (flags & MOVEFILE_REPLACE_EXISTING) ? Landing::replace : Landing::create));
+    });
 }
 
 BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
     using namespace twinfold::posix;
-    // Only the plain attribute is asked for, before a removal; a POSIX removal does not depend on the
-    // entry's own permission bits, so there is nothing to change, only the entry to find.
-    if (fileName == nullptr || attributes != FILE_ATTRIBUTE_NORMAL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::string path = PathBytes(fileName);
-    PathAt at;
-    if (const int error = at.Open(path)) return Report(Fail(error, path));
-    struct stat st {};
-    if (::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Report(Fail(errno, path));
-    return TRUE;
+    return AsSystemCall(FALSE, [&] {
+        // Only the plain attribute is asked for, before a removal; a POSIX removal does not depend on the
+        // entry's own permission bits, so there is nothing to change, only the entry to find.
+        if (fileName == nullptr || attributes != FILE_ATTRIBUTE_NORMAL) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const std::string path = PathBytes(fileName);
+        PathAt at;
+        if (const int error = at.Open(path)) return Report(Fail(error, path));
+        struct stat st {};
+        if (::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Report(Fail(errno, path));
+        return TRUE;
+    });
 }
 
 BOOL DeleteFileW(LPCWSTR fileName) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (fileName == nullptr || fileName[0] == L'\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::string path = PathBytes(fileName);
-    PathAt at;
-    if (const int error = at.Open(path)) return Report(Fail(error, path));
-    // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
-    if (UnlinkAt(at.Dir(), at.Name(), 0, path) != 0) return Report(Fail(errno, path));
-    return TRUE;
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (fileName == nullptr || fileName[0] == L'\0') {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const std::string path = PathBytes(fileName);
+        PathAt at;
+        if (const int error = at.Open(path)) return Report(Fail(error, path));
+        // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
+        if (UnlinkAt(at.Dir(), at.Name(), 0, path) != 0) return Report(Fail(errno, path));
+        return TRUE;
+    });
 }
 
 int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (fileOp == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return static_cast<int>(ERROR_INVALID_PARAMETER);
-    }
-    fileOp->fAnyOperationsAborted = FALSE;
-    std::string from;
-    if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
-    switch (fileOp->wFunc) {
-        case FO_COPY:
-            twinfold::posix::t_lastFolderCopy.valid = false;
-            if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') return ReportOperation(Fail(EINVAL, std::string()));
-            return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
-        case FO_DELETE:
-            return ReportOperation(DeleteEntry(from));
-        default:
-            return ReportOperation(Fail(EINVAL, std::string()));
-    }
+    return AsSystemCall(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&] {
+        NoteTreeChange();
+        if (fileOp == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
+        }
+        fileOp->fAnyOperationsAborted = FALSE;
+        std::string from;
+        if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
+        switch (fileOp->wFunc) {
+            case FO_COPY:
+                twinfold::posix::t_lastFolderCopy.valid = false;
+                if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') {
+                    return ReportOperation(Fail(EINVAL, std::string()));
+                }
+                return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
+            case FO_DELETE:
+                return ReportOperation(DeleteEntry(from));
+            default:
+                return ReportOperation(Fail(EINVAL, std::string()));
+        }
+    });
 }
 
 namespace twinfold {
@@ -1043,40 +1055,48 @@ posix::Status OpenLink(const std::string& path, posix::NamedEntry& link) {
 
 bool ReadLinkTarget(const std::wstring& path, LinkTarget& target) {
     using namespace posix;
-    NamedEntry link;
-    std::string text;
-    Status status = OpenLink(PathBytes(path.c_str()), link);
-    if (status.Ok()) status = ReadLinkAt(link.Parent(), link.name, text);
-    if (!status.Ok()) return Report(status) != FALSE;
-    target.tag = IO_REPARSE_TAG_SYMLINK;
-    target.text = WideFromBytes(text);
-    return true;
+    return AsSystemCall(false, [&] {
+        NamedEntry link;
+        std::string text;
+        Status status = OpenLink(PathBytes(path.c_str()), link);
+        if (status.Ok()) status = ReadLinkAt(link.Parent(), link.name, text);
+        if (!status.Ok()) return Report(status) != FALSE;
+        target.tag = IO_REPARSE_TAG_SYMLINK;
+        target.text = WideFromBytes(text);
+        return true;
+    });
 }
 
 bool CopyLink(const std::wstring& from, const std::wstring& to) {
     using namespace posix;
-    NoteTreeChange();
-    const std::string bytes = PathBytes(from.c_str());
-    NamedEntry link;
-    const Status status = OpenLink(bytes, link);
-    if (!status.Ok()) return Report(status) != FALSE;
-    return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        const std::string bytes = PathBytes(from.c_str());
+        NamedEntry link;
+        const Status status = OpenLink(bytes, link);
+        if (!status.Ok()) return Report(status) != FALSE;
+        return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
+    });
 }
 
 bool CreateFolders(const std::wstring& path) {
     using namespace posix;
-    NoteTreeChange();
-    return Report(MakeParents(PathBytes(path.c_str()))) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        return Report(MakeParents(PathBytes(path.c_str()))) != FALSE;
+    });
 }
 
 bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
     using namespace posix;
-    NoteTreeChange();
-    const std::string bytes = PathBytes(path.c_str());
-    NamedEntry link;
-    Status status = OpenLink(bytes, link);
-    if (status.Ok() && UnlinkAt(link.dir, link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
-    return Report(status) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        const std::string bytes = PathBytes(path.c_str());
+        NamedEntry link;
+        Status status = OpenLink(bytes, link);
+        if (status.Ok() && UnlinkAt(link.dir, link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
+        return Report(status) != FALSE;
+    });
 }
 
 bool LastFolderCopyDigest(EntryDigest& digest) {

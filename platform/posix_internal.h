@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,6 +102,20 @@ void SetLastErrorFromErrno(int error, const std::string& path);
 void SetLastErrorInFolder(int error, const std::string& path);
 // Sets the last error from a Status and returns FALSE (or the success value when it is ok).
 BOOL Report(const Status& status);
+
+// Runs the body of one of the Win32 stand-ins: an allocation that fails inside it makes the call fail
+// with ERROR_NOT_ENOUGH_MEMORY, as the real functions report it, instead of throwing through the
+// engine, which cleans up after a call that failed (a temporary copy, say) but not after an exception.
+// What the body made by then is undone by its own holders (TempEntry, Fd) on the way out.
+template <typename Result, typename Body>
+Result AsSystemCall(Result failed, const Body& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        SetLastErrorFromErrno(ENOMEM, std::string());
+        return failed;
+    }
+}
 
 // Paths: wide text <-> name bytes, and splitting without touching the file system.
 std::string PathBytes(LPCWSTR path);

@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -289,6 +290,55 @@ TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     ASSERT_TRUE(FirstFailure().has_value());
     EXPECT_EQ(DescribeFailure(*FirstFailure()), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
                                                     L"': " + DescribeRootsCheck(RootsCheck::overlapping));
+}
+
+TEST_F(PassTest, RunningOutOfMemoryInAnyStepEndsTheRunWithOneLineAndNoTemporaryEntry) {
+    const std::string s = Path("src").string();
+    WriteFile("src/a.bin", "the source's a.bin");
+    WriteFile("src/new/a.txt", "a");
+    WriteFile("src/new/b.txt", "b");
+    WriteFile("src/sub/x", "x");
+    const struct {
+        fault::Call call;
+        const char* pathPart;
+        std::string expected;  // '@' stands for the destination
+    } rows[] = {
+        {fault::Call::open, "/src/new/b.txt", "out of memory while copying '" + s + "/new' to '@/new'"},
+        {fault::Call::list, "/src/sub", "out of memory while listing '" + s + "/sub'"},
+        {fault::Call::rename, "/a.bin", "out of memory while copying '" + s + "/a.bin' to '@/a.bin'"},
+        {fault::Call::lookup, "/src/old.txt", "out of memory while looking up '" + s + "/old.txt'"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pathPart);
+        const std::string dst = "dst" + std::to_string(++n);
+        WriteFile(dst + "/a.bin", "a");
+        WriteFile(dst + "/old.txt", "extra");
+        if (row.call == fault::Call::lookup) {
+            WriteFile(dst + "/a.bin", "the source's a.bin");
+            WriteFile(dst + "/new/a.txt", "a");
+            WriteFile(dst + "/new/b.txt", "b");
+            WriteFile(dst + "/sub/x", "x");
+        }
+        fault::Rule rule;
+        rule.call = row.call;
+        rule.pathPart = row.pathPart;
+        rule.action = [] { throw std::bad_alloc(); };
+        fault::Install(rule);
+        ClearRunFailure();
+        g_cancelRequested = false;
+        EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
+        EXPECT_GT(fault::MatchingUses(), 0u) << "the allocation failed";
+        fault::Clear();
+        std::string expected = row.expected;
+        if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
+        for (const auto& [path, content] : ListTree(Path(dst))) {
+            EXPECT_EQ(path.find(".twinfold-tmp-"), std::string::npos) << path;
+        }
+        EXPECT_EQ(ReadFile(dst + "/old.txt"), "extra");
+    }
 }
 
 }  // namespace
