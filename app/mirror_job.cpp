@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
+#include <new>
 #include <string>
 
 #include "app/job.h"
@@ -69,10 +70,17 @@ unsigned __stdcall MirrorThreadProc(void* dialogArgument) {
         ShowWorkerMessage(DescribeRootsCheck(result.roots), kJobNotStartedCaption, MB_ICONWARNING);
     } else if (!g_cancelRequested) {
         wchar_t text[kResultTextLength];
-        const bool verified = VerifyMirror(src.c_str(), dst.c_str(), text, kResultTextLength);
-        if (verified) {
+        bool verified = false;
+        bool totalled = false;
+        try {
+            verified = VerifyMirror(src.c_str(), dst.c_str(), text, kResultTextLength);
+            totalled = true;
+        } catch (const std::bad_alloc&) {
+            // Out of memory while totalling the trees: the job ends as a failed one, without a result.
+        }
+        if (totalled && verified) {
             ShowWorkerMessage(text, L"Operation Successful!", MB_ICONINFORMATION);
-        } else {
+        } else if (totalled) {
             ShowWorkerMessage(text, L"Operation Failed!", MB_ICONERROR);
         }
     }

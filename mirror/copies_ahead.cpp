@@ -58,14 +58,15 @@ CopiesAhead::Copy* CopiesAhead::Take() {
 
 void CopiesAhead::Make(Copy& copy) {
     std::wstring temporary;
+    std::wstring errorPath;
     bool made = false;
     try {
         made = PrepareCopy(copy.src, copy.dst, copy.landing, m_silent, temporary);
+        if (!made) errorPath = twinfold::LastErrorPath();
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     const twinfold::SystemError error = made ? twinfold::SystemError{} : twinfold::LastSystemError();
-    const std::wstring errorPath = made ? std::wstring() : twinfold::LastErrorPath();
     std::lock_guard<std::mutex> lock(m_mutex);
     copy.state = made ? Copy::State::made : Copy::State::failed;
     copy.temporary = std::move(temporary);

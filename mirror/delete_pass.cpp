@@ -129,9 +129,21 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         if (!destinationComplete)
             NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
         std::wstring srcPath;
+        // Real folders of the destination where the source has a link (a folder replaced by one), and
+        // the folders below them: a link is never entered, so the source has nothing below that name.
+        // Their entries are missing without a lookup, which would have had to go through the link.
+        std::unordered_set<std::wstring> belowSourceLink;
+        const CDirectory* directory = nullptr;
+        bool directoryBelowLink = false;
         for (CTreeIterator cursor = destination.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            if (cursor.Directory() != directory) {
+                directory = cursor.Directory();
+                directoryBelowLink = belowSourceLink.count(directory->Path()) != 0;
+            }
             CounterpartState counterpart;
-            if (!ahead.Find(cursor, counterpart)) {
+            if (directoryBelowLink) {
+                counterpart.error.code = ERROR_PATH_NOT_FOUND;
+            } else if (!ahead.Find(cursor, counterpart)) {
                 FormCounterpartPath(srcPath, srcText, cursor);
                 counterpart = LookUpCounterpart(srcPath);
             }
@@ -140,6 +152,11 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
                 // The source holds this entry only under a name that its file system takes for this
                 // one, and the destination holds that name as an entry of its own: this one is extra.
                 (cursor.IsDirectory() ? directories : files).push_back(cursor.GetFullPath());
+            }
+            const bool realFolder =
+                cursor.IsDirectory() && !twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
+            if (realFolder && (directoryBelowLink || counterpart.IsLink())) {
+                belowSourceLink.insert(cursor.GetFullPath());
             }
             if (!counterpart.found) {
                 FormCounterpartPath(srcPath, srcText, cursor);

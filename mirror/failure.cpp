@@ -75,29 +75,45 @@ void ClearRunFailure() {
     g_firstFailure.reset();
 }
 
-std::wstring DescribeFailure(const RunFailure& failure) {
-    std::wstring text;
+namespace {
+
+// A run that stopped for want of memory, whoever noticed it: the system, or the program itself.
+bool OutOfMemory(const RunFailure& failure) {
+    if (!failure.reason.empty()) return false;
+#ifdef _WIN32
+    if (failure.error.code == ERROR_OUTOFMEMORY) return true;
+#endif
+    return failure.error.code == ERROR_NOT_ENOUGH_MEMORY;
+}
+
+// What the run was doing, as "copy 'src/a' to 'dst/a'" (or, with `ongoing`, "copying ...").
+std::wstring Operation(const RunFailure& failure, bool ongoing) {
+    const auto verb = [ongoing](const wchar_t* plain, const wchar_t* ing) { return std::wstring(ongoing ? ing : plain); };
     switch (failure.operation) {
         case FailedOperation::copy:
-            text = L"cannot copy " + Quoted(failure.path) + L" to " + Quoted(failure.target);
-            break;
-        case FailedOperation::remove:
-            text = L"cannot delete " + Quoted(failure.path);
-            break;
-        case FailedOperation::list:
-            text = L"cannot list " + Quoted(failure.path);
-            break;
+            return verb(L"copy ", L"copying ") + Quoted(failure.path) + L" to " + Quoted(failure.target);
         case FailedOperation::rename:
-            text = L"cannot rename " + Quoted(failure.path) + L" to " + Quoted(failure.target);
-            break;
+            return verb(L"rename ", L"renaming ") + Quoted(failure.path) + L" to " + Quoted(failure.target);
+        case FailedOperation::remove:
+            return verb(L"delete ", L"deleting ") + Quoted(failure.path);
+        case FailedOperation::list:
+            return verb(L"list ", L"listing ") + Quoted(failure.path);
         case FailedOperation::lookUp:
-            text = L"cannot look up " + Quoted(failure.path);
-            break;
+            return verb(L"look up ", L"looking up ") + Quoted(failure.path);
         case FailedOperation::mirror:
-            text = L"cannot mirror " + Quoted(failure.path) + L" onto " + Quoted(failure.target);
-            break;
+            return verb(L"mirror ", L"mirroring ") + Quoted(failure.path) + L" onto " + Quoted(failure.target);
     }
+    return std::wstring();
+}
+
+}  // namespace
+
+std::wstring DescribeFailure(const RunFailure& failure) {
+    // Out of memory needs no reason: "out of memory while copying ...".
+    const bool outOfMemory = OutOfMemory(failure);
+    std::wstring text = (outOfMemory ? L"out of memory while " : L"cannot ") + Operation(failure, outOfMemory);
     if (!failure.at.empty()) text += L" (at " + Quoted(failure.at) + L")";
+    if (outOfMemory) return text;
     text += L": ";
     text += failure.reason.empty() ? twinfold::DescribeSystemError(failure.error) : failure.reason;
     return text;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <functional>
+#include <new>
 #include <random>
 
 #include "mirror/shell_op.h"
@@ -51,22 +52,27 @@ private:
 
 // Removes what a failed copy left under a temporary name: a folder with everything in it, or one
 // file. Nothing is reported: the copy has failed already, and a leftover is an extra entry that the
-// next delete pass removes.
+// next delete pass removes. It runs on the way out of failures, out of memory included, so it never
+// throws itself.
 void RemoveTemporary(const std::wstring& path) {
-    KeepLastError keep;
-    WIN32_FIND_DATAW found;
-    if (!LookUpEntry(path, found)) return;
-    if (twinfold::IsLinkRecord(found.dwFileAttributes, found.dwReserved0)) {
-        twinfold::RemoveLink(path, found.dwFileAttributes);
-        return;
+    try {
+        KeepLastError keep;
+        WIN32_FIND_DATAW found;
+        if (!LookUpEntry(path, found)) return;
+        if (twinfold::IsLinkRecord(found.dwFileAttributes, found.dwReserved0)) {
+            twinfold::RemoveLink(path, found.dwFileAttributes);
+            return;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveFolder(path);
+            return;
+        }
+        // A copy of a read-only file is read-only too, and Windows refuses to delete such a file.
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    } catch (const std::bad_alloc&) {
+        // Left as an extra entry, which the next delete pass removes.
     }
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveFolder(path);
-        return;
-    }
-    // A copy of a read-only file is read-only too, and Windows refuses to delete such a file.
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path.c_str());
 }
 
 bool IsMissingPath(DWORD error) { return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND; }
@@ -240,8 +246,14 @@ bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding land
             RemoveTemporary(temporary);
             return false;
         }
-        const bool placed =
-            landing == LinkLanding::replacing ? ReplaceWithLink(temporary, dst) : MoveIntoPlace(temporary, dst, 0);
+        bool placed = false;
+        try {
+            placed =
+                landing == LinkLanding::replacing ? ReplaceWithLink(temporary, dst) : MoveIntoPlace(temporary, dst, 0);
+        } catch (const std::bad_alloc&) {
+            RemoveTemporary(temporary);  // the one thing made so far
+            throw;
+        }
         if (placed) return true;
         RemoveTemporary(temporary);
         return false;

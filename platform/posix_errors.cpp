@@ -62,6 +62,10 @@ namespace twinfold {
 SystemError LastSystemError() { return SystemError{t_lastError, t_lastErrno}; }
 
 std::wstring DescribeSystemError(const SystemError& error) {
+    if (error.detail == posix::kRootsOverlap) {
+        return L"The source and destination folders overlap there, through a mount point or a folder moved "
+               L"during the run";
+    }
     const int number = error.detail != 0 ? error.detail : ErrnoFromError(error.code);
     if (number == 0) {
         char text[32];
@@ -119,7 +123,8 @@ DWORD ErrorFromErrno(int error, const std::string& path) {
         case EROFS: return ERROR_WRITE_PROTECT;
         case EBUSY: return ERROR_BUSY;
         case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+        case ELOOP:
+        case kRootsOverlap: return ERROR_CANT_RESOLVE_FILENAME;
         case EMFILE:
         case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
         case EXDEV: return ERROR_NOT_SAME_DEVICE;

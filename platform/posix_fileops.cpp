@@ -9,6 +9,7 @@
 #include <ctime>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <random>
 
 #include "platform/posix_crew.h"
@@ -39,14 +40,77 @@ int WriteAll(int fd, const char* data, std::size_t size, const std::string& hook
 
 int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
     if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
-    if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS) return -1;
-    struct stat existing {};
-    if (::fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
+    return ChangeInFolders(fromFd, toFd, [&] {
+        if (::renameat2(fromFd, from, toFd, to, RENAME_NOREPLACE) == 0) return 0;
+        if (errno != EINVAL && errno != ENOSYS) return -1;
+        struct stat existing {};
+        if (::fstatat(toFd, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+            errno = EEXIST;
+            return -1;
+        }
+        return ::renameat(fromFd, from, toFd, to);
+    });
+}
+
+namespace {
+
+// Read-only folders are made writable one call at a time, and by one thread at a time, so that a
+// mode taken to put back is always the folder's own, never one another thread set for a moment.
+std::mutex g_folderModes;
+
+// chmod of the folder an open descriptor stands for, also a descriptor opened with O_PATH (which
+// fchmod refuses): through the descriptor's entry in /proc, never through a path that could have
+// changed since.
+int ChangeFolderMode(int fd, mode_t mode) {
+    if (::fchmod(fd, mode) == 0) return 0;
+    if (errno != EBADF) return -1;
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "/proc/self/fd/%d", fd);
+    return ::chmod(entry, mode);
+}
+
+// Makes the folder `fd` writable and searchable for its owner while it lives, when the folder is ours
+// and is not; puts its mode back when it ends.
+class WritableWhileAlive {
+public:
+    explicit WritableWhileAlive(int fd) {
+        struct stat st {};
+        constexpr mode_t kNeeded = S_IWUSR | S_IXUSR;
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+            (st.st_mode & kNeeded) == kNeeded) {
+            return;
+        }
+        if (ChangeFolderMode(fd, (st.st_mode & 07777) | kNeeded) == 0) {
+            m_fd = fd;
+            m_mode = st.st_mode & 07777;
+        }
+    }
+    ~WritableWhileAlive() {
+        const int error = errno;
+        if (m_fd >= 0) ChangeFolderMode(m_fd, m_mode);
+        errno = error;
+    }
+    WritableWhileAlive(const WritableWhileAlive&) = delete;
+    WritableWhileAlive& operator=(const WritableWhileAlive&) = delete;
+    bool Changed() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+    mode_t m_mode = 0;
+};
+
+}  // namespace
+
+int ChangeInReadOnlyFolders(int dirFd, int otherDirFd, const std::function<int()>& change) {
+    const int refused = errno;
+    std::lock_guard<std::mutex> lock(g_folderModes);
+    const WritableWhileAlive first(dirFd);
+    const WritableWhileAlive second(otherDirFd != dirFd ? otherDirFd : -1);
+    if (!first.Changed() && !second.Changed()) {
+        errno = refused;
         return -1;
     }
-    return ::renameat(fromFd, from, toFd, to);
+    return change();
 }
 
 bool DirReader::Next(Entry& entry, const std::string& hookPath) {
@@ -119,7 +183,7 @@ constexpr int kTempAttempts = 16;
 TempEntry::~TempEntry() {
     m_fd.Reset();
     // Cleanup is not an operation anyone asked for, so the fault hook does not see it.
-    if (m_exists) ::unlinkat(m_dir.fd, m_name.c_str(), 0);
+    if (m_exists) RemoveOwnEntry(m_dir.fd, m_name.c_str());
 }
 
 Status TempEntry::CreateFile(mode_t mode) {
@@ -154,7 +218,8 @@ Status TempEntry::CreateLink(const std::string& target) {
 Status TempEntry::CreateNode(mode_t type, dev_t device) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::string name = RandomTempName();
-        if (::mknodat(m_dir.fd, name.c_str(), type | 0600, device) == 0) {
+        const auto make = [&] { return ::mknodat(m_dir.fd, name.c_str(), type | 0600, device); };
+        if (ChangeInFolders(m_dir.fd, -1, make) == 0) {
             m_name = std::move(name);
             m_exists = true;
             return Status{};
@@ -298,12 +363,12 @@ Status CopyRegularAt(const At& src, const std::string& name, const At& dst, cons
         const Status status = FinishRegular(in.Get(), out.Get(), st, srcPath, dstPath);
         if (!status.Ok()) {
             out.Reset();
-            ::unlinkat(dst.fd, dstName.c_str(), 0);  // our own partial file: no fault rule sees this
+            RemoveOwnEntry(dst.fd, dstName.c_str());  // our own partial file
             return status;
         }
         if (out.Close() != 0) {
             const Status closed = Fail(errno, dstPath);
-            ::unlinkat(dst.fd, dstName.c_str(), 0);
+            RemoveOwnEntry(dst.fd, dstName.c_str());
             return closed;
         }
         return Status{};
@@ -443,6 +508,8 @@ public:
         struct stat st {};
         const std::string path = JoinPath(m_path, name);
         if (::fstat(fd.Get(), &st) != 0) return Fail(errno, path);
+        // A folder copied or removed whole may hold a mount point that shows a part of the other tree.
+        if (const int error = CheckFolderMount(path, fd.Get())) return Fail(error, path);
         m_levels.push_back(Level{std::move(fd), st.st_dev, st.st_ino, m_path.size(), name});
         m_path = path;
         if (m_levels.size() > kOpenLevels) m_levels[m_levels.size() - 1 - kOpenLevels].fd.Reset();
@@ -880,84 +947,96 @@ int ReportOperation(const Status& status) {
 
 BOOL CopyFileW(LPCWSTR existingFileName, LPCWSTR newFileName, BOOL failIfExists) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (existingFileName == nullptr || newFileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // Failing if the name exists means the caller chose a new name of its own, so the copy is written
-    // directly under it; a replacing copy goes through a temporary name of ours.
-    const Status status = CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName),
-                                        failIfExists ? Landing::create : Landing::replace);
-    if (!status.Ok() && status.error == EEXIST) {
-        SetLastError(ERROR_FILE_EXISTS);  // what CopyFile reports for a name that is taken
-        return FALSE;
-    }
-    return Report(status);
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (existingFileName == nullptr || newFileName == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        // Failing if the name exists means the caller chose a new name of its own, so the copy is written
+        // directly under it; a replacing copy goes through a temporary name of ours.
+        const Status status = CopyFileEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                                            failIfExists ? Landing::create : Landing::replace);
+        if (!status.Ok() && status.error == EEXIST) {
+            SetLastError(ERROR_FILE_EXISTS);  // what CopyFile reports for a name that is taken
+            return FALSE;
+        }
+        return Report(status);
+    });
 }
 
 BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (existingFileName == nullptr || newFileName == nullptr || (flags & ~DWORD{MOVEFILE_REPLACE_EXISTING}) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    return Report(MoveEntry(PathBytes(existingFileName), PathBytes(newFileName),
-                            (flags & MOVEFILE_REPLACE_EXISTING) ? Landing::replace : Landing::create));
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (existingFileName == nullptr || newFileName == nullptr || (flags & ~DWORD{MOVEFILE_REPLACE_EXISTING}) != 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return Report(MoveEntry(PathBytes(existingFileName), PathBytes(newFileName),
+                                (flags & MOVEFILE_REPLACE_EXISTING) ? Landing::replace : Landing::create));
+    });
 }
 
 BOOL SetFileAttributesW(LPCWSTR fileName, DWORD attributes) {
     using namespace twinfold::posix;
-    // Only the plain attribute is asked for, before a removal; a POSIX removal does not depend on the
-    // entry's own permission bits, so there is nothing to change, only the entry to find.
-    if (fileName == nullptr || attributes != FILE_ATTRIBUTE_NORMAL) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::string path = PathBytes(fileName);
-    PathAt at;
-    if (const int error = at.Open(path)) return Report(Fail(error, path));
-    struct stat st {};
-    if (::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Report(Fail(errno, path));
-    return TRUE;
+    return AsSystemCall(FALSE, [&] {
+        // Only the plain attribute is asked for, before a removal; a POSIX removal does not depend on the
+        // entry's own permission bits, so there is nothing to change, only the entry to find.
+        if (fileName == nullptr || attributes != FILE_ATTRIBUTE_NORMAL) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const std::string path = PathBytes(fileName);
+        PathAt at;
+        if (const int error = at.Open(path)) return Report(Fail(error, path));
+        struct stat st {};
+        if (::fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Report(Fail(errno, path));
+        return TRUE;
+    });
 }
 
 BOOL DeleteFileW(LPCWSTR fileName) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (fileName == nullptr || fileName[0] == L'\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const std::string path = PathBytes(fileName);
-    PathAt at;
-    if (const int error = at.Open(path)) return Report(Fail(error, path));
-    // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
-    if (UnlinkAt(at.Dir(), at.Name(), 0, path) != 0) return Report(Fail(errno, path));
-    return TRUE;
+    return AsSystemCall(FALSE, [&] {
+        NoteTreeChange();
+        if (fileName == nullptr || fileName[0] == L'\0') {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const std::string path = PathBytes(fileName);
+        PathAt at;
+        if (const int error = at.Open(path)) return Report(Fail(error, path));
+        // unlink never follows a link and refuses a directory (EISDIR), as DeleteFile must.
+        if (UnlinkAt(at.Dir(), at.Name(), 0, path) != 0) return Report(Fail(errno, path));
+        return TRUE;
+    });
 }
 
 int SHFileOperationW(SHFILEOPSTRUCTW* fileOp) {
     using namespace twinfold::posix;
-    NoteTreeChange();
-    if (fileOp == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return static_cast<int>(ERROR_INVALID_PARAMETER);
-    }
-    fileOp->fAnyOperationsAborted = FALSE;
-    std::string from;
-    if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
-    switch (fileOp->wFunc) {
-        case FO_COPY:
-            twinfold::posix::t_lastFolderCopy.valid = false;
-            if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') return ReportOperation(Fail(EINVAL, std::string()));
-            return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
-        case FO_DELETE:
-            return ReportOperation(DeleteEntry(from));
-        default:
-            return ReportOperation(Fail(EINVAL, std::string()));
-    }
+    return AsSystemCall(static_cast<int>(ERROR_NOT_ENOUGH_MEMORY), [&] {
+        NoteTreeChange();
+        if (fileOp == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
+        }
+        fileOp->fAnyOperationsAborted = FALSE;
+        std::string from;
+        if (!SinglePath(fileOp->pFrom, from)) return ReportOperation(Fail(EINVAL, std::string()));
+        switch (fileOp->wFunc) {
+            case FO_COPY:
+                twinfold::posix::t_lastFolderCopy.valid = false;
+                if (fileOp->pTo == nullptr || fileOp->pTo[0] == L'\0') {
+                    return ReportOperation(Fail(EINVAL, std::string()));
+                }
+                return ReportOperation(CopyEntry(from, PathBytes(fileOp->pTo)));
+            case FO_DELETE:
+                return ReportOperation(DeleteEntry(from));
+            default:
+                return ReportOperation(Fail(EINVAL, std::string()));
+        }
+    });
 }
 
 namespace twinfold {
@@ -980,40 +1059,48 @@ posix::Status OpenLink(const std::string& path, posix::NamedEntry& link) {
 
 bool ReadLinkTarget(const std::wstring& path, LinkTarget& target) {
     using namespace posix;
-    NamedEntry link;
-    std::string text;
-    Status status = OpenLink(PathBytes(path.c_str()), link);
-    if (status.Ok()) status = ReadLinkAt(link.Parent(), link.name, text);
-    if (!status.Ok()) return Report(status) != FALSE;
-    target.tag = IO_REPARSE_TAG_SYMLINK;
-    target.text = WideFromBytes(text);
-    return true;
+    return AsSystemCall(false, [&] {
+        NamedEntry link;
+        std::string text;
+        Status status = OpenLink(PathBytes(path.c_str()), link);
+        if (status.Ok()) status = ReadLinkAt(link.Parent(), link.name, text);
+        if (!status.Ok()) return Report(status) != FALSE;
+        target.tag = IO_REPARSE_TAG_SYMLINK;
+        target.text = WideFromBytes(text);
+        return true;
+    });
 }
 
 bool CopyLink(const std::wstring& from, const std::wstring& to) {
     using namespace posix;
-    NoteTreeChange();
-    const std::string bytes = PathBytes(from.c_str());
-    NamedEntry link;
-    const Status status = OpenLink(bytes, link);
-    if (!status.Ok()) return Report(status) != FALSE;
-    return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        const std::string bytes = PathBytes(from.c_str());
+        NamedEntry link;
+        const Status status = OpenLink(bytes, link);
+        if (!status.Ok()) return Report(status) != FALSE;
+        return Report(CopyFileEntry(bytes, PathBytes(to.c_str()), Landing::create)) != FALSE;
+    });
 }
 
 bool CreateFolders(const std::wstring& path) {
     using namespace posix;
-    NoteTreeChange();
-    return Report(MakeParents(PathBytes(path.c_str()))) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        return Report(MakeParents(PathBytes(path.c_str()))) != FALSE;
+    });
 }
 
 bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
     using namespace posix;
-    NoteTreeChange();
-    const std::string bytes = PathBytes(path.c_str());
-    NamedEntry link;
-    Status status = OpenLink(bytes, link);
-    if (status.Ok() && UnlinkAt(link.dir, link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
-    return Report(status) != FALSE;
+    return AsSystemCall(false, [&] {
+        NoteTreeChange();
+        const std::string bytes = PathBytes(path.c_str());
+        NamedEntry link;
+        Status status = OpenLink(bytes, link);
+        if (status.Ok() && UnlinkAt(link.dir, link.name.c_str(), 0, bytes) != 0) status = Fail(errno, bytes);
+        return Report(status) != FALSE;
+    });
 }
 
 bool LastFolderCopyDigest(EntryDigest& digest) {

@@ -252,7 +252,7 @@ HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& rec
         return INVALID_HANDLE_VALUE;
     }
     if (MeetsPassRoot(handle->dir.path, self)) {
-        Report(Fail(ELOOP, handle->dir.path));
+        Report(Fail(kRootsOverlap, handle->dir.path));
         return INVALID_HANDLE_VALUE;
     }
     handle->dir.fd = fd.Get();
@@ -335,38 +335,45 @@ FindHandle* FromHandle(HANDLE handle) {
 
 }  // namespace twinfold::posix
 
+using twinfold::posix::AsSystemCall;
 using twinfold::posix::FindHandle;
 
 HANDLE FindFirstFileW(LPCWSTR fileName, WIN32_FIND_DATAW* findData) {
-    if (fileName == nullptr || findData == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    const std::wstring_view path(fileName);
-    if (twinfold::posix::EndsWithListPattern(path)) {
-        return twinfold::posix::StartListing(path, twinfold::posix::Detail::full, *findData);
-    }
-    return twinfold::posix::LookUp(twinfold::BytesFromWide(path), *findData);
+    return AsSystemCall(INVALID_HANDLE_VALUE, [&] {
+        if (fileName == nullptr || findData == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+        }
+        const std::wstring_view path(fileName);
+        if (twinfold::posix::EndsWithListPattern(path)) {
+            return twinfold::posix::StartListing(path, twinfold::posix::Detail::full, *findData);
+        }
+        return twinfold::posix::LookUp(twinfold::BytesFromWide(path), *findData);
+    });
 }
 
 HANDLE twinfold::FindFirstKinds(LPCWSTR pattern, WIN32_FIND_DATAW* record) {
-    if (pattern == nullptr || record == nullptr || !posix::EndsWithListPattern(pattern)) {
-        return FindFirstFileW(pattern, record);
-    }
-    return posix::StartListing(pattern, posix::Detail::kinds, *record);
+    return posix::AsSystemCall(INVALID_HANDLE_VALUE, [&] {
+        if (pattern == nullptr || record == nullptr || !posix::EndsWithListPattern(pattern)) {
+            return FindFirstFileW(pattern, record);
+        }
+        return posix::StartListing(pattern, posix::Detail::kinds, *record);
+    });
 }
 
 BOOL FindNextFileW(HANDLE findFile, WIN32_FIND_DATAW* findData) {
-    FindHandle* handle = twinfold::posix::FromHandle(findFile);
-    if (handle == nullptr || findData == nullptr) {
-        SetLastError(handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (handle == twinfold::posix::LookupDone()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    return twinfold::posix::NextEntry(*handle, *findData);
+    return AsSystemCall(FALSE, [&] {
+        FindHandle* handle = twinfold::posix::FromHandle(findFile);
+        if (handle == nullptr || findData == nullptr) {
+            SetLastError(handle == nullptr ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (handle == twinfold::posix::LookupDone()) {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return FALSE;
+        }
+        return twinfold::posix::NextEntry(*handle, *findData);
+    });
 }
 
 BOOL FindClose(HANDLE findFile) {

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,6 +103,20 @@ void SetLastErrorInFolder(int error, const std::string& path);
 // Sets the last error from a Status and returns FALSE (or the success value when it is ok).
 BOOL Report(const Status& status);
 
+// Runs the body of one of the Win32 stand-ins: an allocation that fails inside it makes the call fail
+// with ERROR_NOT_ENOUGH_MEMORY, as the real functions report it, instead of throwing through the
+// engine, which cleans up after a call that failed (a temporary copy, say) but not after an exception.
+// What the body made by then is undone by its own holders (TempEntry, Fd) on the way out.
+template <typename Result, typename Body>
+Result AsSystemCall(Result failed, const Body& body) {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        SetLastErrorFromErrno(ENOMEM, std::string());
+        return failed;
+    }
+}
+
 // Paths: wide text <-> name bytes, and splitting without touching the file system.
 std::string PathBytes(LPCWSTR path);
 std::string JoinPath(const std::string& dir, std::string_view name);
@@ -147,7 +163,8 @@ private:
     bool OpenBelowPassRoot(const std::string& path, int& error, bool openParent = true);
 
     std::string m_parentBelow;  // the holding folder's path from the root ("" for the root itself)
-    int m_rootFd = -1;
+    PassRoots::State* m_state = nullptr;
+    int m_rootIndex = 0;  // of the root in m_state that holds the path
 
     Fd m_dir;
     int m_base = AT_FDCWD;
@@ -155,9 +172,19 @@ private:
     bool m_belowRoot = false;
 };
 
+// What a call below the roots of a pass fails with once the roots were found to overlap below a root:
+// a folder there has the identity of a root, or lies on a mount that shows a part of the other tree.
+// A value of the layer's own, beyond every errno; the error table describes it.
+inline constexpr int kRootsOverlap = 0x10000;
+
 // A listing below a root that met a folder with the identity of a root (other than a root listed by
-// its own path) trips the pass's roots: true, and every later call below them fails with ELOOP.
+// its own path) trips the pass's roots: true, and every later call below them fails with
+// kRootsOverlap. Folders below a root that lie on another mount are checked as they are opened.
 bool MeetsPassRoot(const std::string& path, const struct stat& folder);
+// Checks the folder `fd` that a walk below a root (a folder copied or removed whole) entered, as
+// folders opened by their paths are checked: 0, or kRootsOverlap when it lies on a mount that
+// overlaps the other root. 0 outside the roots of a pass.
+int CheckFolderMount(const std::string& path, int fd);
 
 // A directory kept open, with its path for fault rules and error mapping. The path is never handed
 // to a system call below the descriptor, so it may be longer than PATH_MAX.
@@ -184,29 +211,49 @@ void NoteFolderChange();
 // refused.
 int CachedFolder(std::string_view path, int& error);
 
-// System calls that the fault hook can fail. `hookPath` is the full path the call concerns.
+// Runs `change`, a system call that adds, replaces or removes an entry of the folder `dirFd` (and of
+// `otherDirFd`, -1 for none). A destination folder copied from a read-only one (mode 0555) is
+// read-only for its owner too, and the mirror must still keep it up to date: where the folder's own
+// mode refused the call and the folder is ours, the call is made once more with the folder writable
+// for its owner, and its mode is put back right after, whatever the outcome. Any other refusal
+// stands. Returns what `change` returns (-1 with errno on failure).
+int ChangeInReadOnlyFolders(int dirFd, int otherDirFd, const std::function<int()>& change);  // the second try
+template <typename Change>
+int ChangeInFolders(int dirFd, int otherDirFd, const Change& change) {
+    const int result = change();
+    if (result != -1 || errno != EACCES) return result;
+    return ChangeInReadOnlyFolders(dirFd, otherDirFd, change);
+}
+
+// System calls that the fault hook can fail. `hookPath` is the full path the call concerns. Those
+// that change a folder's entries go through ChangeInFolders.
 inline int OpenAt(int dirFd, const char* name, int flags, mode_t mode, fault::Call call, const std::string& hookPath) {
     if (fault::Strike(call, hookPath.c_str())) return -1;
-    return ::openat(dirFd, name, flags, mode);
+    if ((flags & O_CREAT) == 0) return ::openat(dirFd, name, flags, mode);
+    return ChangeInFolders(dirFd, -1, [&] { return ::openat(dirFd, name, flags, mode); });
 }
 inline int RenameAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath) {
     if (fault::Strike(fault::Call::rename, hookPath.c_str())) return -1;
-    return ::renameat(fromFd, from, toFd, to);
+    return ChangeInFolders(fromFd, toFd, [&] { return ::renameat(fromFd, from, toFd, to); });
 }
 // renameat that fails with EEXIST when `to` exists. File systems without the kernel's no-replace
 // rename get a check first, which leaves a moment in which a new entry could be replaced.
 int RenameNoReplaceAt(int fromFd, const char* from, int toFd, const char* to, const std::string& hookPath);
 inline int MkdirAt(int dirFd, const char* name, mode_t mode, const std::string& hookPath) {
     if (fault::Strike(fault::Call::mkdir, hookPath.c_str())) return -1;
-    return ::mkdirat(dirFd, name, mode);
+    return ChangeInFolders(dirFd, -1, [&] { return ::mkdirat(dirFd, name, mode); });
+}
+// Removes an entry of the layer's own making (a temporary or partial copy): no fault rule sees it.
+inline int RemoveOwnEntry(int dirFd, const char* name) {
+    return ChangeInFolders(dirFd, -1, [&] { return ::unlinkat(dirFd, name, 0); });
 }
 inline int UnlinkAt(int dirFd, const char* name, int flags, const std::string& hookPath) {
     if (fault::Strike((flags & AT_REMOVEDIR) ? fault::Call::rmdir : fault::Call::unlink, hookPath.c_str())) return -1;
-    return ::unlinkat(dirFd, name, flags);
+    return ChangeInFolders(dirFd, -1, [&] { return ::unlinkat(dirFd, name, flags); });
 }
 inline int SymlinkAt(const char* target, int dirFd, const char* name, const std::string& hookPath) {
     if (fault::Strike(fault::Call::symlink, hookPath.c_str())) return -1;
-    return ::symlinkat(target, dirFd, name);
+    return ChangeInFolders(dirFd, -1, [&] { return ::symlinkat(target, dirFd, name); });
 }
 
 // Writes all of `data`, retrying short writes. 0 or an errno.

@@ -7,6 +7,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "platform/helper_threads.h"
@@ -63,8 +64,10 @@ public:
         return copy;
     }
 
-    // Takes over the blocks of `other`, whose names stay where they are; `other` starts afresh.
+    // Takes over the blocks of `other`, whose names stay where they are; `other` starts afresh. Throws
+    // (allocation) before it takes any.
     void Adopt(NameArena& other) {
+        m_blocks.reserve(m_blocks.size() + other.m_blocks.size());
         for (auto& block : other.m_blocks) m_blocks.push_back(std::move(block));
         other.m_blocks.clear();
         other.m_free = nullptr;
@@ -200,7 +203,13 @@ private:
                 std::unique_lock<std::mutex> lock(m_mutex);
                 m_wake.wait(lock, [this] { return !m_pending.empty() || m_unfinished == 0 || m_error; });
                 if (m_error || m_pending.empty()) {
-                    m_names.Adopt(names);
+                    try {
+                        m_names.Adopt(names);
+                    } catch (const std::bad_alloc&) {
+                        // The names go with this thread's arena, and the snapshot is given up.
+                        if (!m_error) m_error = std::current_exception();
+                        m_wake.notify_all();
+                    }
                     return;
                 }
                 node = m_pending.back();

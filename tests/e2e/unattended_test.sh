@@ -78,5 +78,34 @@ check "after a complete copy pass" cmp -s "$src/dir2/sub2/file2.txt" "$dst/dir2/
 check "a re-run completes the mirror" expect_exit 0 unattended "SrcDir=$src" "DstDir=$dst"
 check "and leaves it exact" diff -r "$src" "$dst"
 
+# Out of memory, by a limit on the address space from the least the program starts with upwards: every
+# run either mirrors or says so in one line and exits 1, and none leaves a temporary entry behind.
+least=""
+for limit in $(seq 2000 1000 64000); do
+    if { (ulimit -v "$limit" && exec "$bin" --version) >/dev/null 2>&1; } 2>/dev/null; then least=$limit; break; fi
+done
+if [ -z "$least" ]; then
+    echo "skipped: out of memory (the program does not start under ulimit -v, as under AddressSanitizer)" >&2
+else
+    oom=$work/oom oom_runs=0 bad_runs=0
+    for limit in $(seq "$least" 3000 $((least + 21000))); do
+        (ulimit -v "$limit" && exec "$bin" unattended "SrcDir=$src" "DstDir=$oom") >"$work/out" 2>"$work/err"
+        code=$?
+        said=$(grep -c "^twinfold: out of memory while " "$work/err")
+        if [ "$code" -eq 1 ] && [ "$said" -eq 1 ] && [ "$(wc -l <"$work/err")" -eq 1 ]; then
+            oom_runs=$((oom_runs + 1))
+        elif [ "$code" -ne 0 ] || [ -s "$work/err" ]; then
+            bad_runs=$((bad_runs + 1)) && echo "  ulimit -v $limit: exit $code: $(head -c 300 "$work/err")" >&2
+        fi
+        if [ -n "$(find "$oom" -name '.twinfold-tmp-*' 2>/dev/null)" ]; then
+            bad_runs=$((bad_runs + 1)) && echo "  ulimit -v $limit: a temporary entry was left" >&2
+        fi
+    done
+    check "out of memory: every run mirrored or said so in one line, leaving no temporary entry" [ "$bad_runs" -eq 0 ]
+    check "out of memory: some runs ran out" [ "$oom_runs" -gt 0 ]
+    check "out of memory: a run without a limit completes the mirror" expect_exit 0 unattended "SrcDir=$src" "DstDir=$oom"
+    check "  exactly" diff -r "$src" "$oom"
+fi
+
 echo "e2e: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

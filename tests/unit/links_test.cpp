@@ -127,6 +127,34 @@ TEST_F(LinksTest, FolderSwappedForALinkBeforeItsRemovalIsNotFollowed) {
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 }
 
+TEST_F(LinksTest, SourceFolderReplacedByALinkLeavesItsMirrorFolderEmptied) {
+    WriteFile("src/keep.txt", "keep");
+    WriteFile("src/x/a.txt", "a");
+    WriteFile("src/x/sub/b.txt", "b");
+    // Names that the outside folder holds too: nothing below a link counts as the source's.
+    WriteFile("src/y/precious.txt", "mine");
+    WriteFile("src/y/docs/a.txt", "mine");
+    EXPECT_EQ(Run(), 0);
+
+    // mv x t; ln -s t x, and y becomes a link out of the source.
+    fs::rename(Path("src/x"), Path("src/t"));
+    fs::create_directory_symlink("t", Path("src/x"));
+    fs::remove_all(Path("src/y"));
+    fs::create_directory_symlink(Path("outside"), Path("src/y"));
+    const TreeListing source = ListTree(Path("src"));
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        g_cancelRequested = false;
+        EXPECT_EQ(Run(), 0);
+        // The copy pass leaves a real folder where the source has a link; the delete pass empties it.
+        const TreeListing expected{{"keep.txt", "keep"}, {"t", "d"},     {"t/a.txt", "a"}, {"t/sub", "d"},
+                                   {"t/sub/b.txt", "b"}, {"x", "d"}, {"y", "d"}};
+        EXPECT_EQ(ListTree(Path("dst")), expected);
+        EXPECT_EQ(ListTree(Path("src")), source);
+        EXPECT_EQ(ListTree(Path("outside")), outside_);
+    }
+}
+
 TEST_F(LinksTest, LinksAreComparedByWhatTheySayNotByTheirSize) {
     WriteFile("outside/bbbb", "b");
     MakeDir("src");

@@ -9,6 +9,9 @@
 
 #include <fstream>
 #include <functional>
+#include <new>
+#include <string>
+#include <vector>
 
 #include "app/unattended.h"
 #include "mirror/failure.h"
@@ -154,6 +157,98 @@ TEST_F(LinuxCopyTest, SourceFolderThatCannotBeListedStopsTheDeletionWithItsReaso
     EXPECT_EQ(ListTree(Path("dst")), before);
 }
 
+// Read-only folders, as a user who owns them: the mirror of a folder of mode 0555 is kept up to date
+// and keeps that mode, also when a change in it fails.
+class ReadOnlyFoldersTest : public LinuxCopyTest {
+protected:
+    // The whole test folder becomes nobody's, as a user's own trees are.
+    void GiveToNobody() const {
+        ASSERT_EQ(::lchown(root_.c_str(), kNobody, kNobody), 0);
+        for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+            ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+        }
+    }
+    void Seal(const std::string& folder) const { fs::permissions(Path(folder), fs::perms(0555)); }
+    // Runs a job as nobody: its exit code, and the first failure's description when it failed.
+    std::string RunAsNobody(bool deletePass, const std::string& faultRule = std::string()) const {
+        GiveToNobody();
+        return AsNobody([&] {
+            fault::Rule rule;
+            if (!faultRule.empty() && fault::ParseRule(faultRule, rule)) fault::Install(rule);
+            const int code = RunUnattended(UnattendedJob{WPath("src"), WPath("dst"), deletePass}).exitCode;
+            const std::optional<RunFailure> failure = FirstFailure();
+            return std::to_string(code) + (failure ? ": " + FromWide(DescribeFailure(*failure)).string() : "");
+        });
+    }
+    mode_t Mode(const std::string& relative) const { return Lstat(Path(relative)).st_mode; }
+    std::vector<std::string> TemporaryEntries() const {
+        std::vector<std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(Path("dst"))) {
+            if (entry.path().filename().string().rfind(".twinfold-tmp-", 0) == 0) found.push_back(entry.path());
+        }
+        return found;
+    }
+};
+
+TEST_F(ReadOnlyFoldersTest, GainLoseAndReplaceEntriesAndKeepTheirMode) {
+    WriteFile("src/ro/a.txt", "a");
+    WriteFile("src/ro/old.txt", "old");
+    WriteFile("src/ro/grow.txt", "g");
+    WriteFile("src/ro/sub/b.txt", "b");
+    WriteFile("src/ro/sub/gone/c.txt", "c");
+    for (const char* folder : {"src/ro/sub/gone", "src/ro/sub", "src/ro"}) Seal(folder);
+    EXPECT_EQ(RunAsNobody(true), "0");
+    EXPECT_EQ(Mode("dst/ro"), S_IFDIR | 0555);
+
+    // Root may change the sealed source: it gains, loses and changes entries in every sealed folder.
+    WriteFile("src/ro/new.txt", "new");
+    WriteFile("src/ro/newdir/n.txt", "n");
+    Seal("src/ro/newdir");
+    fs::create_symlink("a.txt", Path("src/ro/ln"));
+    fs::remove(Path("src/ro/old.txt"));
+    WriteFile("src/ro/grow.txt", "grown");
+    fs::permissions(Path("src/ro/sub/gone"), fs::perms::owner_all);
+    fs::remove_all(Path("src/ro/sub/gone"));
+    WriteFile("src/ro/sub/b2.txt", "b2");
+    EXPECT_EQ(RunAsNobody(true), "0");
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+    for (const char* folder : {"dst/ro", "dst/ro/sub", "dst/ro/newdir"}) {
+        SCOPED_TRACE(folder);
+        EXPECT_EQ(Mode(folder), S_IFDIR | 0555);
+    }
+
+    // A replacement that fails in a sealed folder leaves it sealed and holding its old entry only.
+    WriteFile("src/ro/grow.txt", "grown again");
+    EXPECT_EQ(RunAsNobody(true, "rename:1:ENOSPC:/dst/ro/grow.txt"),
+              "1: cannot copy '" + Path("src/ro/grow.txt").string() + "' to '" + Path("dst/ro/grow.txt").string() +
+                  "': No space left on device");
+    EXPECT_EQ(Mode("dst/ro"), S_IFDIR | 0555);
+    EXPECT_EQ(ReadFile("dst/ro/grow.txt"), "grown");
+    EXPECT_EQ(TemporaryEntries(), std::vector<std::string>());
+}
+
+TEST_F(ReadOnlyFoldersTest, ATemporaryFolderHoldingSealedFoldersIsRemovedWhole) {
+    WriteFile("src/new/ro/deeper/x.txt", "x");
+    WriteFile("src/new/plain/y.txt", "y");
+    for (const char* folder : {"src/new/ro/deeper", "src/new/ro", "src/new"}) Seal(folder);
+    MakeDir("dst");
+    // The folder copy is complete, sealed folders and all, when its move into place fails.
+    EXPECT_EQ(RunAsNobody(true, "rename:1:ENOSPC:/dst/new"),
+              "1: cannot copy '" + Path("src/new").string() + "' to '" + Path("dst/new").string() +
+                  "': No space left on device");
+    EXPECT_EQ(ListTree(Path("dst")), TreeListing());
+
+    // What a killed run leaves: the next run without the delete pass keeps it, the next full run
+    // removes it.
+    WriteFile("dst/.twinfold-tmp-0123456789ab/ro/x.txt", "x");
+    for (const char* folder : {"dst/.twinfold-tmp-0123456789ab/ro", "dst/.twinfold-tmp-0123456789ab"}) Seal(folder);
+    EXPECT_EQ(RunAsNobody(false), "0");
+    EXPECT_EQ(TemporaryEntries().size(), 1u);
+    EXPECT_EQ(RunAsNobody(true), "0");
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+    EXPECT_EQ(Mode("dst/new/ro"), S_IFDIR | 0555);
+}
+
 TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     const std::string s = Path("src").string();
     WriteFile("src/a.bin", "aaaa");
@@ -195,6 +290,55 @@ TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
     ASSERT_TRUE(FirstFailure().has_value());
     EXPECT_EQ(DescribeFailure(*FirstFailure()), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
                                                     L"': " + DescribeRootsCheck(RootsCheck::overlapping));
+}
+
+TEST_F(PassTest, RunningOutOfMemoryInAnyStepEndsTheRunWithOneLineAndNoTemporaryEntry) {
+    const std::string s = Path("src").string();
+    WriteFile("src/a.bin", "the source's a.bin");
+    WriteFile("src/new/a.txt", "a");
+    WriteFile("src/new/b.txt", "b");
+    WriteFile("src/sub/x", "x");
+    const struct {
+        fault::Call call;
+        const char* pathPart;
+        std::string expected;  // '@' stands for the destination
+    } rows[] = {
+        {fault::Call::open, "/src/new/b.txt", "out of memory while copying '" + s + "/new' to '@/new'"},
+        {fault::Call::list, "/src/sub", "out of memory while listing '" + s + "/sub'"},
+        {fault::Call::rename, "/a.bin", "out of memory while copying '" + s + "/a.bin' to '@/a.bin'"},
+        {fault::Call::lookup, "/src/old.txt", "out of memory while looking up '" + s + "/old.txt'"},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.pathPart);
+        const std::string dst = "dst" + std::to_string(++n);
+        WriteFile(dst + "/a.bin", "a");
+        WriteFile(dst + "/old.txt", "extra");
+        if (row.call == fault::Call::lookup) {
+            WriteFile(dst + "/a.bin", "the source's a.bin");
+            WriteFile(dst + "/new/a.txt", "a");
+            WriteFile(dst + "/new/b.txt", "b");
+            WriteFile(dst + "/sub/x", "x");
+        }
+        fault::Rule rule;
+        rule.call = row.call;
+        rule.pathPart = row.pathPart;
+        rule.action = [] { throw std::bad_alloc(); };
+        fault::Install(rule);
+        ClearRunFailure();
+        g_cancelRequested = false;
+        EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
+        EXPECT_GT(fault::MatchingUses(), 0u) << "the allocation failed";
+        fault::Clear();
+        std::string expected = row.expected;
+        if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
+        for (const auto& [path, content] : ListTree(Path(dst))) {
+            EXPECT_EQ(path.find(".twinfold-tmp-"), std::string::npos) << path;
+        }
+        EXPECT_EQ(ReadFile(dst + "/old.txt"), "extra");
+    }
 }
 
 }  // namespace

@@ -85,6 +85,81 @@ TEST_F(RootsTest, SnapshotMeetingTheOtherRootEndsThePassBeforeAnyDeletion) {
     EXPECT_EQ(ListTree(Path("dst")), destination);
 }
 
+TEST_F(RootsTest, MountsBelowARootThatOverlapTheOtherStopTheRunBeforeTheyAreWrittenOrEmptied) {
+    const struct Row {
+        const char* name;
+        std::function<void(const std::string&)> make;    // the trees, below the row's folder
+        std::function<bool(const std::string&)> mount;   // in the namespace, before the run
+        int exitCode;
+        std::function<void(const std::string&)> check;  // afterwards, with the mounts gone
+    } rows[] = {
+        {"a source mount shows a destination folder",
+         [&](const std::string& p) {
+             WriteFile(p + "src/keep/f", "the source's, longer");
+             WriteFile(p + "dst/keep/f", "dst's");
+             MakeDir(p + "src/mnt");
+         },
+         [&](const std::string& p) { return Bind(p + "dst/keep", p + "src/mnt"); }, 1,
+         [&](const std::string& p) { EXPECT_EQ(ReadFile(p + "dst/keep/f"), "dst's") << "written through the source"; }},
+        {"a destination mount shows a source folder",
+         [&](const std::string& p) {
+             WriteFile(p + "src/photos/p.jpg", "p");
+             MakeDir(p + "dst/mnt");
+         },
+         [&](const std::string& p) { return Bind(p + "src/photos", p + "dst/mnt"); }, 1,
+         [&](const std::string& p) { EXPECT_EQ(ReadFile(p + "src/photos/p.jpg"), "p") << "deleted from the source"; }},
+        {"a source mount shows a folder outside both",
+         [&](const std::string& p) {
+             WriteFile(p + "outside/o.txt", "o");
+             MakeDir(p + "src/usb");
+         },
+         [&](const std::string& p) { return Bind(p + "outside", p + "src/usb"); }, 0,
+         [&](const std::string& p) { EXPECT_EQ(ReadFile(p + "dst/usb/o.txt"), "o"); }},
+        {"a destination folder becomes a mount of a source folder during the copy pass",
+         [&](const std::string& p) {
+             WriteFile(p + "src/keep/f", "the source's, longer");
+             WriteFile(p + "dst/keep/f", "dst's");
+             WriteFile(p + "src/photos/p.jpg", "p");
+             WriteFile(p + "dst/photos/p.jpg", "p");
+         },
+         [&](const std::string& p) {
+             At(fault::Call::list, p + "src/photos", [this, p] { Bind(p + "src/photos", p + "dst/keep"); });
+             return true;
+         },
+         1,
+         [&](const std::string& p) {
+             EXPECT_EQ(ListTree(Path(p + "src/photos")), (TreeListing{{"p.jpg", "p"}})) << "written into the source";
+         }},
+        {"a folder being removed becomes a mount of a source folder",
+         [&](const std::string& p) {
+             WriteFile(p + "src/photos/p.jpg", "p");
+             WriteFile(p + "dst/photos/p.jpg", "p");
+             WriteFile(p + "dst/extra/inner/x", "x");
+         },
+         [&](const std::string& p) {
+             At(fault::Call::open, p + "dst/extra/inner", [this, p] { Bind(p + "src/photos", p + "dst/extra/inner"); });
+             return true;
+         },
+         1,
+         [&](const std::string& p) { EXPECT_EQ(ReadFile(p + "src/photos/p.jpg"), "p") << "deleted from the source"; }},
+    };
+    int n = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string p = "row" + std::to_string(++n) + "/";
+        row.make(p);
+        const int code = InOwnMountNamespace([&] {
+            if (!row.mount(p)) return 254;
+            const int exitCode = RunUnattended({WPath(p + "src"), WPath(p + "dst"), true}).exitCode;
+            fault::Clear();
+            return exitCode;
+        });
+        if (code == -1) GTEST_SKIP() << "no private mount namespace here";
+        EXPECT_EQ(code, row.exitCode);
+        row.check(p);
+    }
+}
+
 TEST_F(RootsTest, SourceReplacedOrGoneMidRunEndsWithNothingDeleted) {
     for (const bool replaced : {true, false}) {
         SCOPED_TRACE(replaced ? "replaced by another folder" : "gone");
