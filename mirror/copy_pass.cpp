@@ -20,6 +20,50 @@ bool SameLinkTarget(const std::wstring& src, const std::wstring& dst) {
     return twinfold::ReadLinkTarget(src, a) && twinfold::ReadLinkTarget(dst, b) && a == b;
 }
 
+// What the copy pass does for one source entry, given what the destination holds in its place.
+enum class Step {
+    nothing,      // the destination entry stands for the source's
+    copyMissing,  // nothing there: the entry is copied (a folder with everything in it)
+    replace,      // another file, link, FIFO, socket or device there: replaced in one rename
+    clash,        // a folder against anything else: the pass will not delete a tree, nor write through a link
+};
+
+const wchar_t* Naming(twinfold::EntryKind kind) {
+    switch (kind) {
+        case twinfold::EntryKind::folder: return L"a folder";
+        case twinfold::EntryKind::link: return L"a link";
+        case twinfold::EntryKind::fifo: return L"a FIFO";
+        case twinfold::EntryKind::socket: return L"a socket";
+        case twinfold::EntryKind::characterDevice:
+        case twinfold::EntryKind::blockDevice: return L"a device";
+        case twinfold::EntryKind::file: break;
+    }
+    return L"a file";
+}
+
+// Kinds are compared before anything else: a link whose target is as long as a file, or an empty
+// file where the source has a FIFO, is another entry all the same. A real folder where the source
+// has a link is left alone: replacing it would delete a whole tree, which the copy pass never does.
+Step Decide(const CTreeIterator& entry, const CounterpartState& there, const std::wstring& dstPath) {
+    using twinfold::EntryKind;
+    if (!there.found) return Step::copyMissing;
+    const EntryKind kind = entry.Kind();
+    const EntryKind held = there.Kind();
+    if (kind == EntryKind::folder || held == EntryKind::folder) {
+        if (kind == held || kind == EntryKind::link) return Step::nothing;
+        return Step::clash;
+    }
+    if (kind != held) return Step::replace;
+    switch (kind) {
+        case EntryKind::link: return SameLinkTarget(entry.GetFullPath(), dstPath) ? Step::nothing : Step::replace;
+        // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
+        case EntryKind::file: return entry.Size() != there.size ? Step::replace : Step::nothing;
+        case EntryKind::characterDevice:
+        case EntryKind::blockDevice: return entry.Device() != there.device ? Step::replace : Step::nothing;
+        default: return Step::nothing;
+    }
+}
+
 // True when the cursor's directory holds an entry named exactly `name`.
 bool DirectoryHolds(const CTreeIterator& cursor, const std::wstring& name) {
     const CDirectory& directory = *cursor.Directory();
@@ -97,10 +141,13 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             }
             stale.Copied(cursor);
         }
-        const bool link = twinfold::IsLinkRecord(cursor.Attributes(), cursor.ReparseTag());
-        const bool file = !link && !cursor.IsDirectory();
-        // Full 64-bit sizes: a file that changed by a multiple of 4 GiB is still replaced.
-        if (copies.Enabled() && file && (!counterpart.found || cursor.Size() != counterpart.size)) {
+        const Step step = Decide(cursor, counterpart, dstPath);
+        if (step == Step::nothing) continue;
+        const twinfold::EntryKind kind = cursor.Kind();
+        // A folder none of which could be read is not copied: an empty copy would pass for all of it.
+        // The run fails at the end, naming the first such folder.
+        if (step == Step::copyMissing && cursor.IsUnreadable() && cursor.Inside().AtEnd()) continue;
+        if (copies.Enabled() && kind == twinfold::EntryKind::file && step != Step::clash) {
             const FileLanding landing = counterpart.found ? FileLanding::replacing : FileLanding::missing;
             copies.Add(cursor.GetFullPath(), dstPath, landing);
             stale.Copied(cursor);
@@ -112,10 +159,17 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
             }
             continue;
         }
-        bool copied = false;
+        // Anything but a file copy made ahead waits until every earlier copy is in place.
+        if (!copies.Place(0)) return;
+        if (step == Step::clash) {
+            NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
+                        std::wstring(L"the destination holds ") + Naming(counterpart.Kind()) + L" there");
+            g_cancelRequested = true;
+            return;
+        }
         bool ok = true;
-        if (!counterpart.found) {
-            if (!copies.Place(0)) return;
+        const bool link = kind == twinfold::EntryKind::link;
+        if (step == Step::copyMissing) {
             // A link is made anew as a link, never followed: copying what it leads to could copy a
             // whole other tree, or loop.
             if (link) {
@@ -124,33 +178,16 @@ void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
                 ok = LandMissingEntry(cursor, dstPath, silent, shell);  // notes its own failure
                 if (ok && cursor.IsDirectory()) copiedWhole.Copied(cursor.GetFullPath());
             }
-            copied = true;
-        } else if (link) {
-            // Links are compared by what they say, not by size. A real folder where the source has a
-            // link is left alone: replacing it would delete a whole tree that the copy pass must not.
-            if (counterpart.IsLink() ? !SameLinkTarget(cursor.GetFullPath(), dstPath)
-                                     : !(counterpart.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                if (!copies.Place(0)) return;
-                ok = LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing);
-                copied = true;
-            }
-        } else if (cursor.IsDirectory() && counterpart.IsLink()) {
-            // A link in the destination where the source has a folder: copying the folder's entries
-            // through it would write outside the destination. A clash, like a file in that place.
-            if (!copies.Place(0)) return;
-            NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath, L"the destination holds a link there");
-            g_cancelRequested = true;
-            return;
-        } else if (file && cursor.Size() != counterpart.size) {
-            ok = LandReplacement(cursor.GetFullPath(), dstPath);
-            copied = true;
+        } else {
+            ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing)
+                      : LandReplacement(cursor.GetFullPath(), dstPath);
         }
-        if (copied) stale.Copied(cursor);
+        stale.Copied(cursor);
         // A copy the user cancelled is no failure to report.
         if (!ok && !g_cancelRequested) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
         if (!ok) g_cancelRequested = true;
         // A cancel takes effect after a copy operation, never in the middle of one.
-        if (copied && g_cancelRequested) return;
+        if (g_cancelRequested) return;
     }
     if (!copies.Place(0)) return;
     // Entries of a folder that could not be listed were never compared: not a complete mirror.

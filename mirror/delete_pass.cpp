@@ -172,6 +172,9 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         }
     }
 
+    // A destination folder that could not be listed to its end was never compared: the pass deletes
+    // nothing in a run that cannot see the whole destination, as in one that cannot see the source.
+    if (!destinationComplete) g_cancelRequested = true;
     if (!RootsStillPinned()) g_cancelRequested = true;
     if (g_cancelRequested) return;
 
@@ -199,6 +202,4 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
             removed.insert(directory);
         }
     }
-    // Whatever the unlisted part of the destination holds was never compared: extras may remain.
-    if (!destinationComplete) g_cancelRequested = true;
 }

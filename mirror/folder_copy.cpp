@@ -1,7 +1,9 @@
 #include "mirror/folder_copy.h"
 
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "mirror/failure.h"
 #include "mirror/landing.h"
@@ -20,15 +22,30 @@ Kind KindOf(DWORD attributes, DWORD reparseTag) {
 
 // Calls `visit(cursor, relative)` for every entry the snapshot holds below the folder entry `folder`,
 // in walking order; `relative` is the entry's path below the folder, beginning with a separator.
-// Stops, returning false, where `visit` returns false.
+// A folder below that could not be read to its end is passed over with everything in it: a copy
+// leaves it out, and the run fails for it. Stops, returning false, where `visit` returns false.
 template <class Visit>
 bool ForEachBelow(const CTreeIterator& folder, Visit visit) {
     const std::wstring folderPath = folder.GetFullPath();
     std::wstring relative;
+    std::unordered_set<std::wstring> unreadable;
+    std::wstring passingOver;  // the unreadable folder whose entries are being passed over
+    const CDirectory* directory = nullptr;
     for (CTreeIterator cursor = folder.Inside(); !cursor.AtEnd(); cursor.Next()) {
-        const std::wstring& directory = cursor.Directory()->Path();
-        if (!IsSameOrBelow(directory, folderPath)) break;
-        relative.assign(directory, folderPath.size(), std::wstring::npos);
+        const std::wstring& path = cursor.Directory()->Path();
+        if (!IsSameOrBelow(path, folderPath)) break;
+        if (cursor.Directory() != directory) {
+            directory = cursor.Directory();
+            if (passingOver.empty() || !IsSameOrBelow(path, passingOver)) {
+                passingOver = unreadable.count(path) != 0 ? path : std::wstring();
+            }
+        }
+        if (!passingOver.empty()) continue;
+        if (cursor.IsUnreadable()) {
+            unreadable.insert(cursor.GetFullPath());
+            continue;
+        }
+        relative.assign(path, folderPath.size(), std::wstring::npos);
         relative.push_back(twinfold::kPathSeparator);
         relative.append(cursor.Name());
         if (!visit(cursor, relative)) return false;
@@ -80,7 +97,8 @@ bool OrdinaryFormKeepsAll(const std::wstring& path) {
 // Whether the shell's copy of `entry` from `src` to a temporary name beside `dst` (both in the long
 // form) would copy exactly what the snapshot holds.
 bool ShellCanCopy(const CTreeIterator& entry, const std::wstring& src, const std::wstring& dst, ShellCopies shell) {
-    if (shell == ShellCopies::never) return false;
+    // Nor can the shell leave out a folder below that could not be read.
+    if (shell == ShellCopies::never || entry.HasUnreadableBelow()) return false;
     const std::wstring source = twinfold::WithoutLongForm(src);
     const std::wstring target = twinfold::WithoutLongForm(dst);
     if (!OrdinaryFormKeepsAll(source) || !OrdinaryFormKeepsAll(target)) return false;
@@ -224,7 +242,10 @@ bool LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silen
 #else
     (void)shell;
     // The POSIX layer's copy takes any path, copies links as links and fails on the first entry it
-    // cannot copy, so it can do every such job itself.
+    // cannot copy, so it can do every such job itself; told to, it leaves out the folders below that
+    // could not be read.
+    std::optional<twinfold::UnreadableFoldersLeftOut> leftOut;
+    if (entry.HasUnreadableBelow()) leftOut.emplace();
     const bool landed = LandMissing(src, dst, silent);
     if (!landed) NoteFailure(FailedOperation::copy, src, dst);
     return landed;

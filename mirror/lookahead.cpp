@@ -35,7 +35,7 @@ FolderListing ListFolder(const std::wstring& folder, std::vector<ListedEntry>& e
     do {
         const std::wstring_view name(record.cFileName);
         if (name == L"." || name == L"..") continue;
-        entries.push_back(ListedEntry{record.cFileName, record.dwFileAttributes, record.dwReserved0});
+        entries.push_back(ListedEntry{record.cFileName, record.dwFileAttributes, twinfold::KeptTag(record)});
     } while (FindNextFileW(search, &record));
     const bool complete = GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(search);
@@ -96,8 +96,9 @@ CounterpartState LookUpCounterpart(const std::wstring& path) {
     state.found = LookUpEntry(path, found);
     if (state.found) {
         state.attributes = found.dwFileAttributes;
-        state.reparseTag = found.dwReserved0;
+        state.reparseTag = twinfold::KeptTag(found);
         state.size = RecordSize(found);
+        if (twinfold::IsDevice(state.Kind())) state.device = found.dwReserved1;
         const std::size_t separator = path.rfind(twinfold::kPathSeparator);
         const wchar_t* asked = path.c_str() + (separator == std::wstring::npos ? 0 : separator + 1);
         if (std::wcscmp(asked, found.cFileName) != 0) state.otherName = found.cFileName;
@@ -173,7 +174,8 @@ void CounterpartLookups::FolderAnswers::Keep(std::size_t index, const Counterpar
         answers.push_back(Answer{0, 0, kNoAnswer});  // too big to keep ahead, and rare: asked again at its turn
         return;
     }
-    Answer kept{answer.size, answer.found ? answer.attributes : 0, answer.found ? answer.reparseTag : answer.error.code};
+    const unsigned long long size = twinfold::IsDevice(answer.Kind()) ? answer.device : answer.size;
+    Answer kept{size, answer.found ? answer.attributes : 0, answer.found ? answer.reparseTag : answer.error.code};
     const bool notFound = answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND;
     if (!answer.found && !notFound) failures.emplace_back(index, answer.error);
     answers.push_back(kept);
@@ -196,7 +198,11 @@ bool CounterpartLookups::Find(const CTreeIterator& cursor, CounterpartState& ans
     if (answer.found) {
         answer.attributes = kept.attributes;
         answer.reparseTag = kept.tagOrError;
-        answer.size = kept.size;
+        if (twinfold::IsDevice(answer.Kind())) {
+            answer.device = static_cast<DWORD>(kept.size);
+        } else {
+            answer.size = kept.size;
+        }
         return true;
     }
     answer.error.code = kept.tagOrError;
@@ -212,6 +218,7 @@ CounterpartState AsCopied(const CTreeIterator& cursor) {
     state.attributes = cursor.Attributes();
     state.reparseTag = cursor.ReparseTag();
     state.size = cursor.Size();
+    state.device = cursor.Device();
     return state;
 }
 

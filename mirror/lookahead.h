@@ -19,13 +19,15 @@ struct CounterpartState {
     bool found = false;
     twinfold::SystemError error;  // the last error of a lookup that found nothing
     DWORD attributes = 0;
-    DWORD reparseTag = 0;
+    DWORD reparseTag = 0;         // the kept tag (see twinfold::KeptTag)
     unsigned long long size = 0;  // 0 in an answer made with Detail::kinds
+    DWORD device = 0;             // a device's number
     // Where the other tree's file system found the entry under another name than the one asked for
     // (it ignores case, or matched a short 8.3 alias): that name, as the folder holds it. Empty when
     // the names are the same. Answers made ahead never have one: such an entry is looked up at its turn.
     std::wstring otherName;
     bool IsLink() const { return found && twinfold::IsLinkRecord(attributes, reparseTag); }
+    twinfold::EntryKind Kind() const { return twinfold::KindOf(attributes, reparseTag); }
 };
 
 // Looks up one counterpart now, by its full path.
@@ -51,7 +53,7 @@ public:
 private:
     // One answer in 16 bytes: at a million entries, the answers are a good part of a run's memory.
     struct Answer {
-        unsigned long long size;
+        unsigned long long size;  // a device's number for a device, which has no size
         DWORD attributes;  // 0: the entry is not there (one that is has at least FILE_ATTRIBUTE_NORMAL)
         DWORD tagOrError;  // the reparse tag of an entry that is there, else the error's code (kNoAnswer: none)
     };

@@ -465,6 +465,8 @@ struct FolderCopyDigest {
     EntryDigest digest;
 };
 thread_local FolderCopyDigest t_lastFolderCopy;
+// Set while an UnreadableFoldersLeftOut lives on this thread.
+thread_local bool t_leaveOutUnreadable = false;
 
 // The digest of a folder copy in the making; its files are counted on whichever thread copies them.
 class DigestInTheMaking {
@@ -688,6 +690,8 @@ Status CopyDirectoryAt(const At& srcBase, const std::string& name, const At& dst
     auto enter = [&](const At& srcParent, const std::string& child, const At& dstParent,
                      const std::string& dstChild) -> Status {
         Fd src(OpenSubdirectory(srcParent.fd, child));
+        // A folder below that may not be read is left out where the caller asked for that.
+        if (!src.Valid() && errno == EACCES && t_leaveOutUnreadable && !made.empty()) return Status{};
         if (!src.Valid()) return Fail(errno, srcParent.Child(child));
         Made folder{};
         if (::fstat(src.Get(), &folder.st) != 0) return Fail(errno, srcParent.Child(child));
@@ -1102,6 +1106,9 @@ bool RemoveLink(const std::wstring& path, DWORD /*attributes*/) {
         return Report(status) != FALSE;
     });
 }
+
+UnreadableFoldersLeftOut::UnreadableFoldersLeftOut() { posix::t_leaveOutUnreadable = true; }
+UnreadableFoldersLeftOut::~UnreadableFoldersLeftOut() { posix::t_leaveOutUnreadable = false; }
 
 bool LastFolderCopyDigest(EntryDigest& digest) {
     if (!posix::t_lastFolderCopy.valid) return false;

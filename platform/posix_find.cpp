@@ -8,6 +8,8 @@
 #include <limits>
 #include <memory>
 
+#include <sys/sysmacros.h>
+
 #include "platform/posix_internal.h"
 #include "platform/posix_text.h"
 
@@ -110,6 +112,13 @@ bool FillRecord(const struct stat& st, bool linkLeadsToDirectory, std::string_vi
     }
     if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
     record.dwFileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    if (S_ISFIFO(st.st_mode)) record.dwReserved0 = kSpecialFifo;
+    if (S_ISSOCK(st.st_mode)) record.dwReserved0 = kSpecialSocket;
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        record.dwReserved0 = S_ISCHR(st.st_mode) ? kSpecialCharacterDevice : kSpecialBlockDevice;
+        // Linux's own 32-bit form of a device number: 12 bits of major, 20 of minor.
+        record.dwReserved1 = ((major(st.st_rdev) & 0xFFFu) << 20) | (minor(st.st_rdev) & 0xFFFFFu);
+    }
 
     // A directory has no size of its own on Windows; its block size here would only mislead. A FIFO,
     // socket or device holds no data that a copy would take: whatever st_size says, it counts as 0.

@@ -180,6 +180,42 @@ inline bool IsLinkRecord(DWORD attributes, DWORD reparseTag) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && IsReparseTagNameSurrogate(reparseTag);
 }
 
+// What an entry is. Windows lists files, folders and links. The POSIX layer also lists FIFOs,
+// sockets and devices: their records carry the kind in dwReserved0 (a record with no reparse point
+// has no tag there) and a device's number in dwReserved1.
+enum class EntryKind { file, folder, link, fifo, socket, characterDevice, blockDevice };
+inline constexpr DWORD kSpecialFifo = 1;
+inline constexpr DWORD kSpecialSocket = 2;
+inline constexpr DWORD kSpecialCharacterDevice = 3;
+inline constexpr DWORD kSpecialBlockDevice = 4;
+
+// The tag a pass keeps of a record: the reparse tag of a reparse point, the special kind of a POSIX
+// FIFO, socket or device, 0 for anything else. (Windows leaves dwReserved0 undefined elsewhere.)
+inline DWORD KeptTag(const WIN32_FIND_DATAW& record) {
+    if (record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return record.dwReserved0;
+#ifdef _WIN32
+    return 0;
+#else
+    return record.dwReserved0 <= kSpecialBlockDevice ? record.dwReserved0 : 0;
+#endif
+}
+
+// The kind of an entry from its attributes and its kept tag (see KeptTag).
+inline EntryKind KindOf(DWORD attributes, DWORD keptTag) {
+    if (IsLinkRecord(attributes, keptTag)) return EntryKind::link;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return EntryKind::folder;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryKind::file;
+    switch (keptTag) {
+        case kSpecialFifo: return EntryKind::fifo;
+        case kSpecialSocket: return EntryKind::socket;
+        case kSpecialCharacterDevice: return EntryKind::characterDevice;
+        case kSpecialBlockDevice: return EntryKind::blockDevice;
+        default: return EntryKind::file;
+    }
+}
+
+inline bool IsDevice(EntryKind kind) { return kind == EntryKind::characterDevice || kind == EntryKind::blockDevice; }
+
 // What a link is: its kind (reparse tag) and the text of its target as the link stores it.
 struct LinkTarget {
     DWORD tag = 0;
@@ -327,6 +363,22 @@ bool GetFolderIdentity(const std::wstring& path, FolderIdentity& identity);
 // not exist yet is appended as written. False when the path or the mount table cannot be read.
 bool GetFolderPlace(const std::wstring& path, std::uint64_t& device, std::wstring& placeInFileSystem);
 #endif
+
+// For as long as it lives, a folder copy on this thread (SHFileOperationW FO_COPY) leaves out the
+// folders below the copied one that it may not open, instead of failing there: the caller knows them
+// from its own listing and fails the run for them. POSIX only: on Windows the engine copies such a
+// folder itself.
+class UnreadableFoldersLeftOut {
+public:
+#ifdef _WIN32
+    UnreadableFoldersLeftOut() = default;
+#else
+    UnreadableFoldersLeftOut();
+    ~UnreadableFoldersLeftOut();
+#endif
+    UnreadableFoldersLeftOut(const UnreadableFoldersLeftOut&) = delete;
+    UnreadableFoldersLeftOut& operator=(const UnreadableFoldersLeftOut&) = delete;
+};
 
 // Tells the platform layer the two roots of a pass for as long as it lives. On POSIX every call on a
 // path below a root then starts from a descriptor of that root, opened once (a link in the root's own

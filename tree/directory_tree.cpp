@@ -100,7 +100,8 @@ bool IsVolumeFolder(const wchar_t* name) {
 
 }  // namespace
 
-CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail, VolumeFolders volumeFolders)
+CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail, VolumeFolders volumeFolders,
+                       Place place)
     : m_path(path) {
     // Entries are gathered here, then copied once into an array of exactly the right size: a
     // snapshot of a big tree holds no spare capacity. (Buffers kept per thread would save two
@@ -110,9 +111,10 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
     std::vector<Entry> files;
     WIN32_FIND_DATAW record;
     const auto keep = [&names](const WIN32_FIND_DATAW& found, std::vector<Entry>& into) {
-        const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        into.push_back(Entry{names.Add(found.cFileName, std::wcslen(found.cFileName)), RecordSize(found),
-                             found.dwFileAttributes, reparse ? found.dwReserved0 : 0});
+        const DWORD tag = twinfold::KeptTag(found);
+        const bool device = twinfold::IsDevice(twinfold::KindOf(found.dwFileAttributes, tag));
+        into.push_back(Entry{names.Add(found.cFileName, std::wcslen(found.cFileName)),
+                             device ? found.dwReserved1 : RecordSize(found), found.dwFileAttributes, tag});
     };
     {
         const std::wstring pattern = m_path + twinfold::kListPattern;
@@ -145,7 +147,8 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
             m_listError = twinfold::LastSystemError();
         }
     }
-    // No listing (not a directory, or refused): the path's own record, if any, is the one entry.
+    // No listing of a root (not a directory, or refused): the path's own record, if any, is the one entry.
+    if (place == Place::below) return;
     ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
     if (lookup.IsValid()) keep(record, m_entries);
 }
@@ -217,8 +220,10 @@ private:
             }
             std::vector<std::pair<std::wstring, std::size_t>> childPaths;
             try {
-                const VolumeFolders volumeFolders = node == &m_nodes.front() ? m_volumeFolders : VolumeFolders::kept;
-                node->directory = std::make_unique<CDirectory>(node->path, names, m_detail, volumeFolders);
+                const bool root = node == &m_nodes.front();
+                node->directory = std::make_unique<CDirectory>(
+                    node->path, names, m_detail, root ? m_volumeFolders : VolumeFolders::kept,
+                    root ? CDirectory::Place::root : CDirectory::Place::below);
                 std::wstring().swap(node->path);
                 const CDirectory& directory = *node->directory;
                 if (m_hook) m_hook(directory);
@@ -280,15 +285,22 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
     }
     ParallelScan scan(path, hook, detail, volumeFolders, *m_names);
     BuildNode& root = scan.Run();
-    // Keeps a scanned folder in walking order; a folder's entry in its parent's directory learns where.
+    // Keeps a scanned folder in walking order; a folder's entry in its parent's directory learns where,
+    // and whether the folder could be read.
     auto keep = [this](BuildNode& node, CDirectory* parent) {
-        if (!node.directory->Complete() && m_complete) {
+        const bool complete = node.directory->Complete();
+        if (!complete && m_complete) {
             m_complete = false;
             m_incompletePath = node.directory->Path();
             m_incompleteError = node.directory->ListError();
         }
-        if (!node.directory->HasEntries()) return static_cast<CDirectory*>(nullptr);
-        if (parent != nullptr) parent->m_inside[node.entryIndex] = static_cast<std::uint32_t>(m_directories.size());
+        const bool kept = node.directory->HasEntries();
+        if (parent != nullptr) {
+            const std::uint32_t flags = complete ? 0 : CDirectory::kUnreadable | CDirectory::kUnreadableBelow;
+            parent->m_inside[node.entryIndex] =
+                (kept ? static_cast<std::uint32_t>(m_directories.size()) : CDirectory::kNotKept) | flags;
+        }
+        if (!kept) return static_cast<CDirectory*>(nullptr);
         m_directories.push_back(std::move(node.directory));
         return m_directories.back().get();
     };
@@ -296,17 +308,26 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
         const BuildNode* node;
         CDirectory* directory;  // the node's, where kept
         size_t next;
+        bool unreadableBelow;  // the folder, or one below it, could not be read to its end
     };
-    std::vector<Step> stack{{&root, keep(root, nullptr), 0}};
+    const bool rootComplete = root.directory->Complete();
+    std::vector<Step> stack{{&root, keep(root, nullptr), 0, !rootComplete}};
     while (!stack.empty()) {
         Step& step = stack.back();
         if (step.next == step.node->children.size()) {
+            const Step done = step;
             stack.pop_back();
+            if (done.unreadableBelow && !stack.empty()) {
+                // The folder's mark, in its parent's directory, tells the folders above as well.
+                stack.back().unreadableBelow = true;
+                stack.back().directory->m_inside[done.node->entryIndex] |= CDirectory::kUnreadableBelow;
+            }
             continue;
         }
         BuildNode* child = step.node->children[step.next++];
+        const bool childComplete = child->directory->Complete();
         CDirectory* kept = keep(*child, step.directory);
-        stack.push_back({child, kept, 0});  // `step` is not used past this point
+        stack.push_back({child, kept, 0, !childComplete});  // `step` is not used past this point
     }
 }
 
@@ -321,7 +342,7 @@ CTreeIterator CDirectoryTree::Begin() const {
 CTreeIterator CTreeIterator::Inside() const {
     CTreeIterator inside;
     if (!IsDirectory() || m_directory->m_inside.empty()) return inside;
-    const std::uint32_t at = m_directory->m_inside[m_index];
+    const std::uint32_t at = m_directory->m_inside[m_index] & CDirectory::kNotKept;
     if (at == CDirectory::kNotKept) return inside;
     inside.m_tree = m_tree;
     inside.m_directoryIndex = at;

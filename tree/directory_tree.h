@@ -29,15 +29,18 @@ enum class Detail { full, kinds };
 // the first cannot even be listed, and neither is the user's data.
 enum class VolumeFolders { kept, leftOut };
 
-// One scanned directory. The constructor lists `path`; if the listing cannot be opened, the
-// path's own record (when it can be looked up) becomes the one file entry. Never fails, but a
-// listing that could not be read to its end leaves Complete() false.
+// One scanned directory. The constructor lists `path`; if the listing of a tree's root cannot be
+// opened, the path's own record (when it can be looked up) becomes the one file entry. Never fails,
+// but a listing that could not be read to its end leaves Complete() false.
 // Entries are numbered in walking order: the subdirectories first, then the files.
 class CDirectory {
 public:
     // The names are kept in `names`, which must outlive this directory.
+    // A folder below the root that cannot be listed has no entries: its own record stands for it in
+    // its parent's listing already.
+    enum class Place { root, below };
     CDirectory(const std::wstring& path, NameArena& names, Detail detail = Detail::full,
-               VolumeFolders volumeFolders = VolumeFolders::kept);
+               VolumeFolders volumeFolders = VolumeFolders::kept, Place place = Place::root);
     CDirectory(const CDirectory&) = delete;
     CDirectory& operator=(const CDirectory&) = delete;
 
@@ -53,9 +56,19 @@ public:
     bool IsDirectory(std::size_t index) const { return index < m_subdirCount; }
     const wchar_t* Name(std::size_t index) const { return m_entries[index].name; }
     DWORD Attributes(std::size_t index) const { return m_entries[index].attributes; }
-    // The find record's reparse tag (its dwReserved0) for a reparse point; 0 for anything else.
+    // The find record's reparse tag (its dwReserved0) for a reparse point; the special kind of a
+    // POSIX FIFO, socket or device (see twinfold::KeptTag); 0 for anything else.
     DWORD ReparseTag(std::size_t index) const { return m_entries[index].reparseTag; }
-    unsigned long long Size(std::size_t index) const { return m_entries[index].size; }
+    twinfold::EntryKind Kind(std::size_t index) const {
+        return twinfold::KindOf(m_entries[index].attributes, m_entries[index].reparseTag);
+    }
+    // The size of the data; a device has none, and keeps its number in the same place.
+    unsigned long long Size(std::size_t index) const {
+        return twinfold::IsDevice(Kind(index)) ? 0 : m_entries[index].size;
+    }
+    DWORD Device(std::size_t index) const {
+        return twinfold::IsDevice(Kind(index)) ? static_cast<DWORD>(m_entries[index].size) : 0;
+    }
 
 private:
     friend class CDirectoryTree;
@@ -63,7 +76,7 @@ private:
 
     struct Entry {
         const wchar_t* name;  // terminated, in the snapshot's name arena
-        unsigned long long size;
+        unsigned long long size;  // a device's number instead, as a device holds no data
         DWORD attributes;
         DWORD reparseTag;
     };
@@ -72,8 +85,11 @@ private:
     std::vector<Entry> m_entries;  // subdirectories except "." and "..", then every other record
     std::size_t m_subdirCount = 0;
     // Per subdirectory entry, where the snapshot keeps that folder's own entries (see
-    // CTreeIterator::Inside); kNotKept for a link, an empty folder or a folder not scanned.
-    static constexpr std::uint32_t kNotKept = UINT32_MAX;
+    // CTreeIterator::Inside), or kNotKept for a link, an empty folder or a folder not scanned; with
+    // the two flags for a folder whose own listing, or one below it, could not be read to its end.
+    static constexpr std::uint32_t kUnreadable = 1u << 31;
+    static constexpr std::uint32_t kUnreadableBelow = 1u << 30;
+    static constexpr std::uint32_t kNotKept = kUnreadableBelow - 1;
     std::vector<std::uint32_t> m_inside;
     bool m_complete = true;
     twinfold::SystemError m_listError;  // why the listing is not complete
@@ -136,7 +152,9 @@ public:
     const wchar_t* Name() const { return AtEnd() ? L"" : m_directory->Name(m_index); }
     DWORD Attributes() const { return AtEnd() ? 0 : m_directory->Attributes(m_index); }
     DWORD ReparseTag() const { return AtEnd() ? 0 : m_directory->ReparseTag(m_index); }
+    twinfold::EntryKind Kind() const { return AtEnd() ? twinfold::EntryKind::file : m_directory->Kind(m_index); }
     unsigned long long Size() const { return AtEnd() ? 0 : m_directory->Size(m_index); }
+    DWORD Device() const { return AtEnd() ? 0 : m_directory->Device(m_index); }
     std::wstring GetFullPath() const;      // the directory's path, separator, name; empty at the end
     std::wstring GetRelativePath() const;  // begins with a separator; empty at the end
     // Appends the relative path to `out` without building a temporary; nothing at the end.
@@ -146,6 +164,11 @@ public:
     const CDirectory* Directory() const { return m_directory; }
     std::size_t Index() const { return m_index; }
 
+    // For a folder entry: whether its own listing was refused or broke off, and whether that is so
+    // of it or any folder below it. Always false in a snapshot made without recursion.
+    bool IsUnreadable() const { return InsideFlags() & CDirectory::kUnreadable; }
+    bool HasUnreadableBelow() const { return InsideFlags() & CDirectory::kUnreadableBelow; }
+
     // For a folder entry: a cursor at the first entry inside that folder. Walked on, it yields
     // everything below the folder (in walking order) for as long as its directory's path is the
     // folder's path or lies below it. The end cursor for a file, a link, or a folder with nothing
@@ -154,6 +177,10 @@ public:
 
 private:
     friend class CDirectoryTree;
+
+    std::uint32_t InsideFlags() const {
+        return IsDirectory() && !m_directory->m_inside.empty() ? m_directory->m_inside[m_index] : CDirectory::kNotKept;
+    }
 
     const CDirectoryTree* m_tree = nullptr;
     const CDirectory* m_directory = nullptr;  // null at the end

@@ -110,6 +110,65 @@ TEST_F(LinuxCopyTest, SpecialFilesHolesAndOwnersAreKept) {
     }
 }
 
+// Every kind against every other at sizes that match (a 5-byte file, a link to a 5-character name),
+// and devices of other numbers: none passes for unchanged. Where neither is a folder the destination
+// entry becomes a copy of the source's; a folder against anything but a source link is a clash that
+// touches neither.
+TEST_F(LinuxCopyTest, EntriesOfAnotherKindAreNeverTakenAsUnchanged) {
+    enum Kind { file, emptyFile, folder, link, fifo, socket, device13, device15 };
+    const char* const names[] = {"file", "empty file", "folder", "link", "FIFO", "socket", "device 1:3", "device 1:5"};
+    const auto make = [this](Kind kind, const std::string& at) {
+        switch (kind) {
+            case file: WriteFile(at, "12345"); break;
+            case emptyFile: WriteFile(at, ""); break;
+            case folder: MakeDir(at); break;
+            case link: fs::create_symlink("abcde", Path(at)); break;
+            case fifo: Node(at, S_IFIFO | 0644); break;
+            case socket: Node(at, S_IFSOCK | 0644); break;
+            case device13: Node(at, S_IFCHR | 0644, ::makedev(1, 3)); break;
+            case device15: Node(at, S_IFCHR | 0644, ::makedev(1, 5)); break;
+        }
+    };
+    const auto same = [this](const std::string& a, const std::string& b) {
+        const struct stat x = Lstat(Path(a));
+        const struct stat y = Lstat(Path(b));
+        if ((x.st_mode & S_IFMT) != (y.st_mode & S_IFMT) || x.st_rdev != y.st_rdev) return false;
+        if (S_ISLNK(x.st_mode)) return fs::read_symlink(Path(a)) == fs::read_symlink(Path(b));
+        return !S_ISREG(x.st_mode) || ReadFile(a) == ReadFile(b);
+    };
+    for (int s = file; s <= device15; ++s) {
+        for (int d = file; d <= device15; ++d) {
+            if (s == d || (s == file && d == emptyFile) || (s == emptyFile && d == file)) continue;
+            SCOPED_TRACE(std::string(names[s]) + " in the source, " + names[d] + " in the destination");
+            fs::remove_all(Path("src"));
+            fs::remove_all(Path("dst"));
+            MakeDir("src");
+            MakeDir("dst");
+            make(static_cast<Kind>(s), "src/e");
+            make(static_cast<Kind>(d), "dst/e");
+            const struct stat before = Lstat(Path("dst/e"));
+            g_cancelRequested = false;
+            ClearRunFailure();
+            Mirror();
+            const bool sourceLinkOverFolder = s == link && d == folder;  // left alone, never deleted
+            if ((s == folder || d == folder) && !sourceLinkOverFolder) {
+                EXPECT_TRUE(g_cancelRequested);
+                const std::optional<RunFailure> failure = FirstFailure();
+                ASSERT_TRUE(failure.has_value());
+                EXPECT_EQ(failure->path, WPath("src/e"));
+                EXPECT_EQ(Lstat(Path("dst/e")).st_mode, before.st_mode);
+                EXPECT_EQ(Lstat(Path("dst/e")).st_ino, before.st_ino);
+            } else if (sourceLinkOverFolder) {
+                EXPECT_FALSE(g_cancelRequested);
+                EXPECT_TRUE(S_ISDIR(Lstat(Path("dst/e")).st_mode));
+            } else {
+                EXPECT_FALSE(g_cancelRequested);
+                EXPECT_TRUE(same("src/e", "dst/e"));
+            }
+        }
+    }
+}
+
 TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithTheReason) {
     WriteFile("src/tool", "#!/bin/sh\n");
     WriteFile("src/shared/f", "f");
@@ -136,6 +195,40 @@ TEST_F(LinuxCopyTest, OwnerThatCannotBeKeptDropsTheSetIdBitsAndADeviceFailsWithT
     EXPECT_EQ(AsNobody(mirror), "cannot copy '" + Path("src/null").string() + "' to '" + Path("out/dst/null").string() +
                                     "': Operation not permitted");
     EXPECT_FALSE(Exists("out/dst/null"));
+}
+
+// A whole drive holds folders its user may not read (lost+found): everything else is mirrored, a
+// missing folder lands without the unreadable folder inside it, the run fails naming such a folder,
+// and nothing is deleted in it.
+TEST_F(LinuxCopyTest, FoldersThatCannotBeReadAreLeftOutAndFailTheRunAfterTheRest) {
+    for (const char* file : {"src/a/f", "src/b/f", "src/c/f", "src/x/keep.txt", "src/x/more/deep.txt"}) WriteFile(file, file);
+    WriteFile("src/lost+found/#123", "found");
+    WriteFile("src/x/secret/key", "key");
+    MakeDir("out");
+    fs::permissions(Path("out"), fs::perms::all);
+    for (const char* folder : {"src/lost+found", "src/x/secret"}) fs::permissions(Path(folder), fs::perms::owner_all);
+    auto mirror = [this] {
+        const int code = RunUnattended(UnattendedJob{WPath("src"), WPath("out/dst"), true}).exitCode;
+        const std::optional<RunFailure> failure = FirstFailure();
+        return std::to_string(code) + (failure ? ": " + FromWide(DescribeFailure(*failure)).string() : "");
+    };
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::string result = AsNobody(mirror);
+        EXPECT_TRUE(result == "1: cannot list '" + Path("src/lost+found").string() + "': Permission denied" ||
+                    result == "1: cannot list '" + Path("src/x/secret").string() + "': Permission denied")
+            << result;
+        for (const char* file : {"a/f", "b/f", "c/f", "x/keep.txt", "x/more/deep.txt"}) {
+            EXPECT_EQ(ReadFile(std::string("out/dst/") + file), std::string("src/") + file);
+        }
+        EXPECT_FALSE(Exists("out/dst/lost+found"));
+        EXPECT_FALSE(Exists("out/dst/x/secret"));
+        if (run == 1) WriteFile("out/dst/extra.txt", "the delete pass does not run");
+    }
+    EXPECT_TRUE(Exists("out/dst/extra.txt"));
+    for (const auto& entry : fs::recursive_directory_iterator(Path("out/dst"))) {
+        EXPECT_NE(entry.path().filename().string().rfind(".twinfold-tmp-", 0), 0u) << entry.path();
+    }
 }
 
 TEST_F(LinuxCopyTest, SourceFolderThatCannotBeListedStopsTheDeletionWithItsReason) {
