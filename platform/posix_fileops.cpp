@@ -119,7 +119,7 @@ bool DirReader::Next(Entry& entry, const std::string& hookPath) {
         if (m_next < m_filled) {
             const auto* record = reinterpret_cast<const struct dirent64*>(m_buffer.get() + m_next);
             m_next += record->d_reclen;
-            entry = Entry{record->d_name, record->d_type};
+            entry = Entry{record->d_name, record->d_type, static_cast<ino_t>(record->d_ino)};
             return true;
         }
         if (!m_buffer) m_buffer.reset(new char[kBufferSize]);

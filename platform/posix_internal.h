@@ -64,6 +64,7 @@ public:
     struct Entry {
         const char* name;
         unsigned char type;  // a DT_ value; DT_UNKNOWN where the file system does not say
+        ino_t inode;
     };
 
     explicit DirReader(int fd) : m_fd(fd) {}
