@@ -156,6 +156,15 @@ for exe in "$plain" "$limits"; do
     check "$tag twins: the folder with twins never landed" test ! -e "$dst/both"
     check "$tag twins: no temporary entry" no_leftover "$dst"
 
+    echo "== $tag: a folder and a file renamed only in case"
+    src=$base/recased/src dst=$base/recased/dst
+    mkdir -p "$src/photos/2026" && echo jpeg >"$src/photos/2026/a.jpg" && echo notes >"$src/Readme.txt"
+    mirror "$exe" "$(winpath "$src")" "$(winpath "$dst")"
+    mv "$src/photos" "$src/Photos" && mv "$src/Readme.txt" "$src/README.txt"
+    mirror "$exe" "$(winpath "$src")" "$(winpath "$dst")"; code=$?
+    check "$tag renamed in case: mirrored" code_is 0 $code
+    check "$tag renamed in case: the mirror holds the new names, nothing lost" exact "$src" "$dst"
+
     echo "== $tag: a file held open inside a missing folder"
     src=$base/held/src dst=$base/held/dst
     mkdir -p "$src/folder" "$dst" && echo a >"$src/folder/a.txt" && echo busy >"$src/folder/busy.txt"
