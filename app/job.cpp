@@ -19,6 +19,8 @@ void NoteOutOfMemory(const MirrorJobSpec& job) {
 
 MirrorJobResult RunMirrorJob(const MirrorJobSpec& job) {
     MirrorJobResult result;
+    // Each job starts with no failure of its own: an earlier job's, in the same dialog, is not its.
+    ClearRunFailure();
     if (g_cancelRequested) {
         result.stopped = true;
         return result;

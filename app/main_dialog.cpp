@@ -8,7 +8,7 @@
 //     check and posts kJobEndedMessage; FinishJob returns the dialog to Idle. Nothing ends.
 //   - The close box during a job: EndProgram cancels the job (button "Cancelling..."), marks the
 //     program as ending (s_ending: no new job may start), and waits in PumpUntilMirrorThreadEnds,
-//     which serves the worker's calls on the dialog and closes a result box the worker shows. Once
+//     which keeps the dialog answering and closes a result box the worker shows. Once
 //     the worker has ended, FinishJob releases it and the quit message is posted as above. The
 //     worker is never killed: the file operation it is in finishes, and g_ini outlives its last use.
 #include "app/main_dialog.h"
@@ -18,6 +18,7 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <string>
 
 #include "app/mirror_job.h"
 #include "mirror/passes.h"
@@ -83,11 +84,25 @@ void OpenDialog(HWND dialog) {
     SendDlgItemMessageW(dialog, IDC_DELETE_CHECK, BM_SETCHECK, deleteOption ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
+// The whole text of a field: a path cut to a fixed length could name some other folder.
+std::wstring FieldText(HWND dialog, int id) {
+    const LRESULT length = SendDlgItemMessageW(dialog, id, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const LRESULT copied = SendDlgItemMessageW(dialog, id, WM_GETTEXT, static_cast<WPARAM>(text.size()),
+                                               reinterpret_cast<LPARAM>(&text[0]));
+    text.resize(static_cast<std::size_t>(copied));
+    return text;
+}
+
 void StartJob(HWND dialog) {
     if (s_ending) return;
+    DialogJob job;
+    job.src = FieldText(dialog, IDC_SRC_EDIT);
+    job.dst = FieldText(dialog, IDC_DST_EDIT);
+    job.deleteOption = SendDlgItemMessageW(dialog, IDC_DELETE_CHECK, BM_GETCHECK, 0, 0) == BST_CHECKED;
     g_jobRunning = true;
     g_cancelRequested = false;
-    if (!StartMirrorThread(dialog)) {
+    if (!StartMirrorThread(dialog, job)) {
         g_jobRunning = false;
         MessageBoxW(dialog, L"The job could not be started: the system refused to create its thread.",
                     kJobNotStartedCaption, MB_OK | MB_ICONERROR);

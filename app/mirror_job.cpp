@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -23,15 +24,11 @@ unsigned s_threadId = 0;
 // Set while the worker waits in a message box of its own, which an ending program may close.
 std::atomic<bool> s_workerInMessageBox{false};
 
-// The whole text of a field: a path cut to a fixed length could name some other folder.
-std::wstring ReadField(HWND dialog, int id) {
-    const LRESULT length = SendDlgItemMessageW(dialog, id, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    const LRESULT copied = SendDlgItemMessageW(dialog, id, WM_GETTEXT, static_cast<WPARAM>(text.size()),
-                                               reinterpret_cast<LPARAM>(&text[0]));
-    text.resize(static_cast<std::size_t>(copied));
-    return text;
-}
+// What a worker starts with: its own copy of the job, and the window it reports to.
+struct WorkerStart {
+    HWND dialog;
+    DialogJob job;
+};
 
 void StoreSetting(const wchar_t* section, const wchar_t* key, const wchar_t* value) {
     // Without a settings file (its path could not be formed) the job simply runs unrecorded.
@@ -53,19 +50,19 @@ BOOL CALLBACK CloseWorkerMessageBox(HWND window, LPARAM) {
 
 }  // namespace
 
-unsigned __stdcall MirrorThreadProc(void* dialogArgument) {
-    HWND dialog = static_cast<HWND>(dialogArgument);
-    const std::wstring src = ReadField(dialog, IDC_SRC_EDIT);
-    const std::wstring dst = ReadField(dialog, IDC_DST_EDIT);
+unsigned __stdcall MirrorThreadProc(void* startArgument) {
+    const std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(startArgument));
+    const HWND dialog = start->dialog;
+    const std::wstring& src = start->job.src;
+    const std::wstring& dst = start->job.dst;
     StoreSetting(kSectionDirectories, kKeySrc, src.c_str());
     StoreSetting(kSectionDirectories, kKeyDst, dst.c_str());
-    const bool deleteOption = SendDlgItemMessageW(dialog, IDC_DELETE_CHECK, BM_GETCHECK, 0, 0) > 0;
     wchar_t optionText[65];
-    std::swprintf(optionText, 65, L"%d", deleteOption ? 1 : 0);
+    std::swprintf(optionText, 65, L"%d", start->job.deleteOption ? 1 : 0);
     StoreSetting(kSectionOptions, kKeyDeleteOption, optionText);
-    SendMessageW(dialog, kJobRunningMessage, 0, 0);
+    PostMessageW(dialog, kJobRunningMessage, 0, 0);
 
-    const MirrorJobResult result = RunMirrorJob({src, dst, deleteOption, Silent::no});
+    const MirrorJobResult result = RunMirrorJob({src, dst, start->job.deleteOption, Silent::no});
     if (result.roots != RootsCheck::ok) {
         ShowWorkerMessage(DescribeRootsCheck(result.roots), kJobNotStartedCaption, MB_ICONWARNING);
     } else if (!g_cancelRequested) {
@@ -88,15 +85,19 @@ unsigned __stdcall MirrorThreadProc(void* dialogArgument) {
     return 0;
 }
 
-bool StartMirrorThread(HWND dialog) {
+bool StartMirrorThread(HWND dialog, const DialogJob& job) {
 #ifdef TWINFOLD_TEST_REFUSE_THREADS
     // Test build only: the UI tests use it to see how the dialog copes when no thread can be made.
     (void)dialog;
+    (void)job;
     return false;
 #else
-    const std::uintptr_t thread = _beginthreadex(nullptr, 0, MirrorThreadProc, dialog, 0, &s_threadId);
+    auto start = std::make_unique<WorkerStart>(WorkerStart{dialog, job});
+    const std::uintptr_t thread = _beginthreadex(nullptr, 0, MirrorThreadProc, start.get(), 0, &s_threadId);
     s_thread = reinterpret_cast<HANDLE>(thread);
-    return thread != 0;
+    if (thread == 0) return false;
+    start.release();  // the worker's own from now on
+    return true;
 #endif
 }
 

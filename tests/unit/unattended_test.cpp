@@ -1,4 +1,5 @@
 #include "app/unattended.h"
+#include "mirror/failure.h"
 #include "mirror/passes.h"
 #include "platform/win32.h"
 #include "tests/unit/test_support.h"
@@ -70,6 +71,15 @@ TEST_F(UnattendedRunTest, MirrorsAndHonoursNoDelete) {
     result = Run(WPath("src"), WPath("dst"));
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
+// The dialog runs one job after another in one process: a job's failure is its own.
+TEST_F(UnattendedRunTest, AJobAfterAFailedOneStartsWithNoFailure) {
+    WriteFile("src/a.txt", "a");
+    EXPECT_EQ(Run(WPath("src"), WPath("src/inside")).exitCode, 1);
+    ASSERT_TRUE(FirstFailure().has_value());
+    EXPECT_EQ(Run(WPath("src"), WPath("dst")).exitCode, 0);
+    EXPECT_FALSE(FirstFailure().has_value());
 }
 
 TEST_F(UnattendedRunTest, RefusesEmptyAndOverlappingRootsWithoutTouchingAnything) {
