@@ -3,6 +3,7 @@
 // delete pass. Reading its inputs and reporting its outcome are the caller's.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "mirror/passes.h"
@@ -16,9 +17,11 @@ struct MirrorJobSpec {
 };
 
 struct MirrorJobResult {
-    RootsCheck roots = RootsCheck::ok;  // not ok: refused, and no pass ran (the refusal is kept as the run's failure)
-    bool stopped = false;               // g_cancelRequested was set: a cancel, or a failed file operation
+    RootsCheck roots = RootsCheck::ok;  // not ok: refused, and no pass ran (the refusal is the failure)
+    bool stopped = false;               // g_cancelRequested was set: a cancel, or a failed step
+    std::optional<RunFailure> failure;  // why the run failed, when it did
 };
 
-// Runs the job on the calling thread. A cancel already requested runs no pass.
+// Runs the job on the calling thread, in a run of its own (see RunContext). A cancel already
+// requested runs no pass.
 MirrorJobResult RunMirrorJob(const MirrorJobSpec& job);

@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
         return 128 + g_stopSignal;
     }
     if (result.exitCode != 0) {
-        const std::optional<RunFailure> failure = FirstFailure();
+        const std::optional<RunFailure>& failure = result.failure;
         // Every failure is meant to be noted; a run that failed without one still must not end in silence.
         const std::wstring text = failure ? DescribeFailure(*failure) : L"the mirror stopped before its end";
         std::fprintf(stderr, "twinfold: %s\n", twinfold::BytesFromWide(text).c_str());

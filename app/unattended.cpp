@@ -43,5 +43,5 @@ StrictCommandLine ParseStrictCommandLine(const std::vector<std::wstring>& args) 
 
 UnattendedResult RunUnattended(const UnattendedJob& job) {
     const MirrorJobResult result = RunMirrorJob({job.srcRoot, job.dstRoot, job.runDeletePass, Silent::yes});
-    return {result.roots != RootsCheck::ok || result.stopped ? 1 : 0, result.roots};
+    return {result.roots != RootsCheck::ok || result.stopped ? 1 : 0, result.roots, result.failure};
 }

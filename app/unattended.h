@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mirror/failure.h"
 #include "mirror/roots.h"
 
 struct UnattendedJob {
@@ -39,10 +40,11 @@ struct StrictCommandLine {
 StrictCommandLine ParseStrictCommandLine(const std::vector<std::wstring>& args);
 
 struct UnattendedResult {
-    int exitCode;      // 0: every file operation succeeded; 1: one failed, or the roots were refused
-    RootsCheck roots;  // why no pass ran, when the roots were refused
+    int exitCode;                       // 0: every file operation succeeded; 1: one failed, or the roots were refused
+    RootsCheck roots;                   // why no pass ran, when the roots were refused
+    std::optional<RunFailure> failure;  // the run's first failure, when it failed
 };
 
 // Runs the copy pass and, when asked, the delete pass on the calling thread. Refuses empty and
-// overlapping roots without running any pass. The first failure is kept (mirror/failure.h).
+// overlapping roots without running any pass.
 UnattendedResult RunUnattended(const UnattendedJob& job);

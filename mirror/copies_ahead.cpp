@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "mirror/failure.h"
 #include "platform/helper_threads.h"
 
 namespace {
@@ -12,8 +11,8 @@ constexpr unsigned kMostHelpers = 3;
 
 }  // namespace
 
-CopiesAhead::CopiesAhead(bool enabled, Silent silent)
-    : m_enabled(enabled && std::thread::hardware_concurrency() > 1), m_silent(silent) {}
+CopiesAhead::CopiesAhead(RunContext& run, bool enabled, Silent silent)
+    : m_run(run), m_enabled(enabled && std::thread::hardware_concurrency() > 1), m_silent(silent) {}
 
 CopiesAhead::~CopiesAhead() {
     {
@@ -58,20 +57,17 @@ CopiesAhead::Copy* CopiesAhead::Take() {
 
 void CopiesAhead::Make(Copy& copy) {
     std::wstring temporary;
-    std::wstring errorPath;
-    bool made = false;
+    MaybeFailure failure;
     try {
-        made = PrepareCopy(copy.src, copy.dst, copy.landing, m_silent, temporary);
-        if (!made) errorPath = twinfold::LastErrorPath();
+        failure = PrepareCopy(copy.src, copy.dst, copy.landing, m_silent, temporary);
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        failure = SystemFailure(FailedOperation::copy, copy.src, copy.dst);
     }
-    const twinfold::SystemError error = made ? twinfold::SystemError{} : twinfold::LastSystemError();
     std::lock_guard<std::mutex> lock(m_mutex);
-    copy.state = made ? Copy::State::made : Copy::State::failed;
+    copy.state = failure ? Copy::State::failed : Copy::State::made;
     copy.temporary = std::move(temporary);
-    copy.error = error;
-    copy.errorPath = errorPath;
+    copy.failure = std::move(failure);
 }
 
 void CopiesAhead::Help() {
@@ -111,19 +107,13 @@ bool CopiesAhead::Place(std::size_t mostLeft) {
             continue;
         }
         // Placed (or failed) outside the lock: the helpers make the copies behind it meanwhile.
-        bool placed = copy->state == Copy::State::made;
-        if (placed) {
-            placed = PlacePrepared(copy->temporary, copy->dst, copy->landing);
-        } else {
-            twinfold::RestoreLastError(copy->error, copy->errorPath);
-        }
-        if (!placed) {
-            NoteFailure(FailedOperation::copy, copy->src, copy->dst);
-            g_cancelRequested = true;
-        }
+        MaybeFailure failure = std::move(copy->failure);
+        if (copy->state == Copy::State::made) failure = PlacePrepared(copy->src, copy->temporary, copy->dst, copy->landing);
+        const bool failed = failure.has_value();
+        if (failed) m_run.Fail(std::move(*failure));
         std::lock_guard<std::mutex> lock(m_mutex);
         m_copies.pop_front();
         --m_nextQueued;
-        if (!placed) return false;
+        if (failed) return false;
     }
 }

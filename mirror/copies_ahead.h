@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "mirror/landing.h"
+#include "mirror/run.h"
 #include "platform/win32.h"
 
 class CopiesAhead {
@@ -24,7 +25,8 @@ public:
     static constexpr std::size_t kMostWaiting = 64;
 
     // Disabled (Enabled() false), it makes no thread and the pass copies one entry at a time itself.
-    CopiesAhead(bool enabled, Silent silent);
+    // The first failure goes to `run`.
+    CopiesAhead(RunContext& run, bool enabled, Silent silent);
     // Copies not placed by then are removed; copies being made are waited for first.
     ~CopiesAhead();
     CopiesAhead(const CopiesAhead&) = delete;
@@ -36,8 +38,8 @@ public:
     void Add(const std::wstring& src, const std::wstring& dst, FileLanding landing);
     // Places the copies that are made, in the order added, and while more than `mostLeft` are still
     // waiting, helps make them or waits for them. Place(0) places every copy added. False at the first
-    // copy that failed (to be made or to be placed): its failure is noted, g_cancelRequested is set,
-    // and nothing after it will be placed.
+    // copy that failed (to be made or to be placed): its failure is the run's, which stops, and
+    // nothing after it will be placed.
     bool Place(std::size_t mostLeft);
 
 private:
@@ -47,8 +49,7 @@ private:
         FileLanding landing;
         enum class State { queued, making, made, failed } state = State::queued;
         std::wstring temporary;
-        twinfold::SystemError error;
-        std::wstring errorPath;
+        MaybeFailure failure;
     };
 
     void StartHelpers();
@@ -58,6 +59,7 @@ private:
     // Makes the copy (with no lock held) and records how that went.
     void Make(Copy& copy);
 
+    RunContext& m_run;
     const bool m_enabled;
     const Silent m_silent;
     std::mutex m_mutex;

@@ -1,15 +1,9 @@
 #include "mirror/passes.h"
 
-#include "mirror/copies_ahead.h"
-#include "mirror/failure.h"
+#include "mirror/destination_view.h"
 #include "mirror/folder_copy.h"
-#include "mirror/landing.h"
-#include "mirror/lookahead.h"
-#include "mirror/roots.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
-
-std::atomic<bool> g_cancelRequested{false};
 
 namespace {
 
@@ -76,121 +70,88 @@ bool DirectoryHolds(const CTreeIterator& cursor, const std::wstring& name) {
 // The destination's file system found the cursor's entry under another name that it takes for the
 // same one. Where the two differ only in case, the destination entry is renamed to the source's name,
 // in place: nothing is copied or deleted. Where the source folder holds that other name too, or the
-// names differ otherwise (a short 8.3 alias), the destination cannot hold what the source does: false,
-// with the failure noted.
-bool TakeSourceName(const CTreeIterator& cursor, const std::wstring& dstPath, const std::wstring& otherName) {
+// names differ otherwise (a short 8.3 alias), the destination cannot hold what the source does.
+MaybeFailure TakeSourceName(const CTreeIterator& cursor, const std::wstring& dstPath, const std::wstring& otherName) {
     const std::wstring name = cursor.Name();
     std::wstring held = dstPath.substr(0, dstPath.size() - name.size());
     held.append(otherName);
     if (DirectoryHolds(cursor, otherName) || !twinfold::SameNameIgnoringCase(name, otherName)) {
-        NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
-                    L"the destination takes '" + name + L"' and '" + otherName +
-                        L"' for one name, so it cannot hold what the source holds under these names");
-        return false;
+        return Refusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
+                       L"the destination takes '" + name + L"' and '" + otherName +
+                           L"' for one name, so it cannot hold what the source holds under these names");
     }
-    if (RenameInPlace(held, dstPath)) return true;
-    NoteFailure(FailedOperation::rename, held, dstPath);
-    return false;
+    return RenameInPlace(held, dstPath);
+}
+
+// Brings the cursor's entry into the destination at `dstPath`, as `step` says.
+MaybeFailure Land(Step step, const CTreeIterator& cursor, const std::wstring& dstPath, Silent silent,
+                  ShellCopies shell) {
+    // A link is made anew as a link, never followed: copying what it leads to could copy a whole
+    // other tree, or loop.
+    const bool link = cursor.Kind() == twinfold::EntryKind::link;
+    if (step == Step::copyMissing) {
+        return link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
+                    : LandMissingEntry(cursor, dstPath, silent, shell);
+    }
+    return link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing)
+                : LandReplacement(cursor.GetFullPath(), dstPath);
 }
 
 }  // namespace
 
-bool ShellCopy(const std::wstring& src, const std::wstring& dst, Silent silent) {
-    FILEOP_FLAGS flags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI;
-    if (silent == Silent::yes) flags |= FOF_SILENT;
-    return RunShellOperation(FO_COPY, src, &dst, flags);
-}
-
-void CopyPass(const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
+void CopyPass(RunContext& run, const wchar_t* srcRoot, const wchar_t* dstRoot, Silent silent) {
     const twinfold::PassRoots roots(srcRoot, dstRoot);
     const std::wstring srcText = twinfold::LongFormRoot(srcRoot);
     const std::wstring dstText = twinfold::LongFormRoot(dstRoot);
     const ShellCopies shell =
         twinfold::IsLongForm(srcRoot) || twinfold::IsLongForm(dstRoot) ? ShellCopies::never : ShellCopies::allowed;
-    CounterpartLookups ahead(dstText);
-    // In a destination that does not exist yet every answer would be "missing": none is made ahead.
-    WIN32_FIND_DATAW dstRecord;
-    const bool destinationExists = LookUpEntry(dstText, dstRecord);
-    ScanHook hook = destinationExists ? ahead.Hook(srcText.size()) : ScanHook();
-    // Where answers are made ahead, the file copies they call for are made ahead too, on other
-    // threads, and put into place in walking order (see CopiesAhead).
-    CopiesAhead copies(static_cast<bool>(hook), silent);
-    CDirectoryTree source(srcText, Recursion::yes, std::move(hook), Detail::full, VolumeFoldersOf(srcText, dstText));
-    // Noted now, as the cause: entries the walk meets later may fail only because of this gap.
-    if (!source.Complete()) NoteFailure(FailedOperation::list, source.IncompletePath(), source.IncompleteError());
+    DestinationView destination(run, dstText, srcText.size(), silent);
+    CDirectoryTree source(srcText, Recursion::yes, destination.Hook(), Detail::full, VolumeFoldersOf(srcText, dstText));
+    // Kept now, as the cause: entries the walk meets later may fail only because of this gap. The walk
+    // still copies everything that could be listed, and the run fails at its end.
+    const auto unlisted = [&source] {
+        return SystemFailure(FailedOperation::list, source.IncompletePath(), std::wstring(), source.IncompleteError());
+    };
+    if (!source.Complete()) run.FailLater(unlisted());
     std::wstring dstPath;
-    // An answer made ahead holds until this pass changes something it could be about (see
-    // StaleAnswers); below a folder copied whole, what the copy made may answer instead.
-    StaleAnswers stale;
-    CopiedFolders copiedWhole;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
         FormCounterpartPath(dstPath, dstText, cursor);
-        const bool mayBeStale = stale.MayBeStale(cursor);
-        CounterpartState counterpart;
-        if (copiedWhole.Answers(cursor)) {
-            counterpart = AsCopied(cursor);
-        } else if (mayBeStale || !ahead.Find(cursor, counterpart)) {
-            // A lookup made now must find every copy before it in place.
-            if (!copies.Place(0)) return;
-            counterpart = LookUpCounterpart(dstPath);
+        CounterpartState there;
+        if (!destination.At(cursor, dstPath, there)) return;
+        if (there.found && !there.otherName.empty()) {
+            MaybeFailure failure = TakeSourceName(cursor, dstPath, there.otherName);
+            destination.Landed(cursor, false);
+            if (failure) return run.Fail(std::move(*failure));
         }
-        if (counterpart.found && !counterpart.otherName.empty()) {
-            if (!TakeSourceName(cursor, dstPath, counterpart.otherName)) {
-                g_cancelRequested = true;
+        const Step step = Decide(cursor, there, dstPath);
+        if (step == Step::nothing) continue;
+        // A folder none of which could be read is not copied: an empty copy would pass for all of it.
+        if (step == Step::copyMissing && cursor.IsUnreadable() && cursor.Inside().AtEnd()) continue;
+        if (destination.CopiesFilesAhead() && cursor.Kind() == twinfold::EntryKind::file && step != Step::clash) {
+            if (!destination.CopyAhead(cursor, dstPath, there.found ? FileLanding::replacing : FileLanding::missing)) {
                 return;
             }
-            stale.Copied(cursor);
-        }
-        const Step step = Decide(cursor, counterpart, dstPath);
-        if (step == Step::nothing) continue;
-        const twinfold::EntryKind kind = cursor.Kind();
-        // A folder none of which could be read is not copied: an empty copy would pass for all of it.
-        // The run fails at the end, naming the first such folder.
-        if (step == Step::copyMissing && cursor.IsUnreadable() && cursor.Inside().AtEnd()) continue;
-        if (copies.Enabled() && kind == twinfold::EntryKind::file && step != Step::clash) {
-            const FileLanding landing = counterpart.found ? FileLanding::replacing : FileLanding::missing;
-            copies.Add(cursor.GetFullPath(), dstPath, landing);
-            stale.Copied(cursor);
-            if (!copies.Place(CopiesAhead::kMostWaiting)) return;
             // The copies begun are seen through, as a pass copying one at a time sees its copy through.
-            if (g_cancelRequested) {
-                copies.Place(0);
+            if (run.Stopping()) {
+                destination.Settle();
                 return;
             }
             continue;
         }
-        // Anything but a file copy made ahead waits until every earlier copy is in place.
-        if (!copies.Place(0)) return;
+        if (!destination.Settle()) return;
         if (step == Step::clash) {
-            NoteRefusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
-                        std::wstring(L"the destination holds ") + Naming(counterpart.Kind()) + L" there");
-            g_cancelRequested = true;
-            return;
+            return run.Fail(Refusal(FailedOperation::copy, cursor.GetFullPath(), dstPath,
+                                    std::wstring(L"the destination holds ") + Naming(there.Kind()) + L" there"));
         }
-        bool ok = true;
-        const bool link = kind == twinfold::EntryKind::link;
-        if (step == Step::copyMissing) {
-            // A link is made anew as a link, never followed: copying what it leads to could copy a
-            // whole other tree, or loop.
-            if (link) {
-                ok = LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing);
-            } else {
-                ok = LandMissingEntry(cursor, dstPath, silent, shell);  // notes its own failure
-                if (ok && cursor.IsDirectory()) copiedWhole.Copied(cursor.GetFullPath());
-            }
-        } else {
-            ok = link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing)
-                      : LandReplacement(cursor.GetFullPath(), dstPath);
-        }
-        stale.Copied(cursor);
+        MaybeFailure failure = Land(step, cursor, dstPath, silent, shell);
+        destination.Landed(cursor, !failure && step == Step::copyMissing && cursor.Kind() == twinfold::EntryKind::folder);
         // A copy the user cancelled is no failure to report.
-        if (!ok && !g_cancelRequested) NoteFailure(FailedOperation::copy, cursor.GetFullPath(), dstPath);
-        if (!ok) g_cancelRequested = true;
+        if (failure && !run.Stopping()) run.Fail(std::move(*failure));
         // A cancel takes effect after a copy operation, never in the middle of one.
-        if (g_cancelRequested) return;
+        if (failure || run.Stopping()) return;
     }
-    if (!copies.Place(0)) return;
+    if (!destination.Settle()) return;
     // Entries of a folder that could not be listed were never compared: not a complete mirror.
-    if (!source.Complete()) g_cancelRequested = true;
-    if (!RootsStillPinned()) g_cancelRequested = true;
+    if (!source.Complete()) return run.Fail(unlisted());
+    run.RootsStillPinned();
 }

@@ -1,10 +1,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "mirror/failure.h"
+#include "mirror/folder_removal.h"
 #include "mirror/lookahead.h"
 #include "mirror/passes.h"
-#include "mirror/roots.h"
 #include "mirror/shell_op.h"
 #include "tree/directory_tree.h"
 
@@ -36,72 +35,8 @@ bool HoldsOnItsOwn(const std::wstring& path, const std::wstring& name) {
 
 }  // namespace
 
-#ifdef _WIN32
-namespace {
 
-// Windows refuses to remove a read-only file or folder; the user asked for it to go all the same.
-void ClearReadOnly(const std::wstring& path, DWORD attributes) {
-    if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-}
-
-}  // namespace
-
-// The shell's own removal may walk into a junction inside the folder and delete what it leads to,
-// or stop at one whose access rules forbid listing it. This walk removes every link as itself and
-// enters only real folders; it keeps its own stack, so a deep tree cannot overflow the thread's.
-bool RemoveFolder(const std::wstring& directory) {
-    WIN32_FIND_DATAW record;
-    if (!LookUpEntry(directory, record)) return false;
-    if (twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0)) {
-        return twinfold::RemoveLink(directory, record.dwFileAttributes);
-    }
-    struct Folder {
-        std::wstring path;
-        DWORD attributes;
-        bool emptied;
-    };
-    std::vector<Folder> stack{{directory, record.dwFileAttributes, false}};
-    while (!stack.empty()) {
-        if (stack.back().emptied) {
-            const Folder folder = stack.back();
-            stack.pop_back();
-            ClearReadOnly(folder.path, folder.attributes);
-            if (!RemoveDirectoryW(folder.path.c_str())) return false;
-            continue;
-        }
-        stack.back().emptied = true;
-        const std::wstring folder = stack.back().path;
-        HANDLE search = FindFirstFileW((folder + twinfold::kListPattern).c_str(), &record);
-        if (search == INVALID_HANDLE_VALUE) return false;
-        bool listed = true;
-        do {
-            const std::wstring name(record.cFileName);
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = folder + twinfold::kPathSeparator + name;
-            if (twinfold::IsLinkRecord(record.dwFileAttributes, record.dwReserved0)) {
-                listed = twinfold::RemoveLink(child, record.dwFileAttributes);
-            } else if (record.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                stack.push_back({child, record.dwFileAttributes, false});
-            } else {
-                ClearReadOnly(child, record.dwFileAttributes);
-                listed = DeleteFileW(child.c_str()) != FALSE;
-            }
-        } while (listed && FindNextFileW(search, &record));
-        // Anything but the normal end of the listing leaves entries that were never removed.
-        const DWORD error = listed ? GetLastError() : ERROR_SUCCESS;
-        FindClose(search);
-        if (!listed || error != ERROR_NO_MORE_FILES) return false;
-    }
-    return true;
-}
-#else
-bool RemoveFolder(const std::wstring& directory) {
-    // The POSIX layer removes a tree by descriptor, never entering a link.
-    return RunShellOperation(FO_DELETE, directory, nullptr, FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI);
-}
-#endif
-
-void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
+void DeletePass(RunContext& run, const wchar_t* srcRoot, const wchar_t* dstRoot) {
     const twinfold::PassRoots roots(srcRoot, dstRoot);
     const std::wstring srcText = twinfold::LongFormRoot(srcRoot);
     const std::wstring dstText = twinfold::LongFormRoot(dstRoot);
@@ -111,23 +46,28 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
         CDirectoryTree guard(srcText, Recursion::no, nullptr, Detail::kinds, volumeFolders);
         if (guard.Begin().AtEnd()) {
             // Nothing listed because the listing failed is not an empty source: the pass did not run.
-            if (!guard.Complete()) NoteFailure(FailedOperation::list, guard.IncompletePath(), guard.IncompleteError());
-            if (!guard.Complete() || !RootsStillPinned()) g_cancelRequested = true;
+            if (!guard.Complete()) {
+                return run.Fail(SystemFailure(FailedOperation::list, guard.IncompletePath(), std::wstring(),
+                                              guard.IncompleteError()));
+            }
+            run.RootsStillPinned();
             return;
         }
     }
 
     std::vector<std::wstring> files;
     std::vector<std::wstring> directories;
-    bool destinationComplete = true;
     {
         // Nothing changes while the trees are compared, so every answer made ahead holds. Of either
         // tree the pass reads only names and kinds, never a size.
         CounterpartLookups ahead(srcText, Detail::kinds);
         CDirectoryTree destination(dstText, Recursion::yes, ahead.Hook(dstText.size()), Detail::kinds, volumeFolders);
-        destinationComplete = destination.Complete();
-        if (!destinationComplete)
-            NoteFailure(FailedOperation::list, destination.IncompletePath(), destination.IncompleteError());
+        // A destination folder that could not be listed to its end was never compared: the pass deletes
+        // nothing in a run that cannot see the whole destination, as in one that cannot see the source.
+        if (!destination.Complete()) {
+            return run.Fail(SystemFailure(FailedOperation::list, destination.IncompletePath(), std::wstring(),
+                                          destination.IncompleteError()));
+        }
         std::wstring srcPath;
         // Real folders of the destination where the source has a link (a folder replaced by one), and
         // the folders below them: a link is never entered, so the source has nothing below that name.
@@ -162,21 +102,15 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
                 FormCounterpartPath(srcPath, srcText, cursor);
                 // "Not found" for a path the call could not even address says nothing of the source.
                 if (!MeansNoSuchEntry(counterpart.error.code) || !twinfold::CanAddress(srcPath)) {
-                    NoteFailure(FailedOperation::lookUp, srcPath, counterpart.error);
-                    g_cancelRequested = true;
-                    return;
+                    return run.Fail(SystemFailure(FailedOperation::lookUp, srcPath, std::wstring(), counterpart.error));
                 }
                 (cursor.IsDirectory() ? directories : files).push_back(cursor.GetFullPath());
             }
-            if (g_cancelRequested) return;  // nothing has been deleted yet
+            if (run.Stopping()) return;  // nothing has been deleted yet
         }
     }
 
-    // A destination folder that could not be listed to its end was never compared: the pass deletes
-    // nothing in a run that cannot see the whole destination, as in one that cannot see the source.
-    if (!destinationComplete) g_cancelRequested = true;
-    if (!RootsStillPinned()) g_cancelRequested = true;
-    if (g_cancelRequested) return;
+    if (!run.RootsStillPinned() || run.Stopping()) return;
 
     // A file inside a folder that goes too is left to that folder's removal, which walks by descriptor
     // and never follows a link. Deleting it by its full path would follow a folder on the way that was
@@ -186,19 +120,16 @@ void DeletePass(const wchar_t* srcRoot, const wchar_t* dstRoot) {
     for (const std::wstring& file : files) {
         if (RemovedWithAncestor(file, rootLength, doomed)) continue;
         const bool deleted = EvenIfReadOnly(file, [&] { return DeleteFileW(file.c_str()) != FALSE; });
-        if (!deleted) NoteFailure(FailedOperation::remove, file);
-        if (!deleted) g_cancelRequested = true;
-        if (g_cancelRequested) return;
+        if (!deleted) return run.Fail(SystemFailure(FailedOperation::remove, file));
+        if (run.Stopping()) return;
     }
 
     // A folder removed with its parent is gone by its own turn; that removal counts as done.
     std::unordered_set<std::wstring> removed;
     for (const std::wstring& directory : directories) {
         if (!RemovedWithAncestor(directory, rootLength, removed)) {
-            const bool deleted = RemoveFolder(directory);
-            if (!deleted) NoteFailure(FailedOperation::remove, directory);
-            if (!deleted) g_cancelRequested = true;
-            if (g_cancelRequested) return;
+            if (!RemoveFolder(directory)) return run.Fail(SystemFailure(FailedOperation::remove, directory));
+            if (run.Stopping()) return;
             removed.insert(directory);
         }
     }

@@ -1,16 +1,6 @@
 #include "mirror/failure.h"
 
-#include <mutex>
-
 namespace {
-
-std::mutex g_failureMutex;
-std::optional<RunFailure> g_firstFailure;
-
-void Keep(RunFailure failure) {
-    std::lock_guard<std::mutex> lock(g_failureMutex);
-    if (!g_firstFailure) g_firstFailure = std::move(failure);
-}
 
 // True when `inner` names an entry strictly below the folder `outer`.
 bool LiesBelow(const std::wstring& inner, const std::wstring& outer) {
@@ -22,57 +12,31 @@ std::wstring Quoted(const std::wstring& path) { return L"'" + path + L"'"; }
 
 }  // namespace
 
-void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target) {
+RunFailure SystemFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                         const twinfold::SystemError& error) {
     RunFailure failure;
     failure.operation = operation;
     failure.path = path;
     failure.target = target;
-    failure.error = twinfold::LastSystemError();
-    // A folder copied or removed whole fails at one entry inside it; naming that entry tells the user
-    // which file to look at. Only below the operation's own path: for a copy that is the source side,
-    // as the destination side may lie below a temporary name.
-    const std::wstring at = twinfold::LastErrorPath();
-    if (LiesBelow(at, path)) failure.at = at;
-    Keep(std::move(failure));
-}
-
-void NoteFailure(FailedOperation operation, const std::wstring& path, const twinfold::SystemError& error) {
-    RunFailure failure;
-    failure.operation = operation;
-    failure.path = path;
     failure.error = error;
-    Keep(std::move(failure));
+    // Only below the operation's own path: for a copy that is the source side, as the destination
+    // side may lie below a temporary name.
+    if (LiesBelow(error.path, path)) failure.at = error.path;
+    return failure;
 }
 
-void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
-                 const std::wstring& at, const twinfold::SystemError& error) {
-    RunFailure failure;
-    failure.operation = operation;
-    failure.path = path;
-    failure.target = target;
-    if (LiesBelow(at, path)) failure.at = at;
-    failure.error = error;
-    Keep(std::move(failure));
+RunFailure SystemFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target) {
+    return SystemFailure(operation, path, target, twinfold::LastSystemError());
 }
 
-void NoteRefusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
-                 const std::wstring& reason) {
+RunFailure Refusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                   const std::wstring& reason) {
     RunFailure failure;
     failure.operation = operation;
     failure.path = path;
     failure.target = target;
     failure.reason = reason;
-    Keep(std::move(failure));
-}
-
-std::optional<RunFailure> FirstFailure() {
-    std::lock_guard<std::mutex> lock(g_failureMutex);
-    return g_firstFailure;
-}
-
-void ClearRunFailure() {
-    std::lock_guard<std::mutex> lock(g_failureMutex);
-    g_firstFailure.reset();
+    return failure;
 }
 
 namespace {

@@ -1,5 +1,5 @@
-// The first failure of a run, kept as a value next to g_cancelRequested, so that one place can say
-// why a run failed. The passes still stop through the flag; this only remembers the cause.
+// Why a step of a run failed, as a value: what was done, to which entry, and the reason. The run keeps
+// the first one (mirror/run.h), so that one place can say why it failed.
 #pragma once
 
 #include <optional>
@@ -25,20 +25,19 @@ struct RunFailure {
     std::wstring reason;  // set when the failure is not the system's (then `error` is unused)
 };
 
-// Each keeps the failure only when it is the first since ClearRunFailure(); later ones are dropped.
-// Takes the calling thread's last error, so call it right after the call that failed.
-void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target = std::wstring());
-// With an error kept earlier (on another thread, or before other calls).
-void NoteFailure(FailedOperation operation, const std::wstring& path, const twinfold::SystemError& error);
-// With everything given: `at` is the entry below `path` where the system failed (or empty).
-void NoteFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
-                 const std::wstring& at, const twinfold::SystemError& error);
-// A failure that the program decides itself, with its own reason.
-void NoteRefusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
-                 const std::wstring& reason);
+// What a step of a run gives back: nothing when it succeeded, its failure otherwise.
+using MaybeFailure = std::optional<RunFailure>;
 
-std::optional<RunFailure> FirstFailure();
-void ClearRunFailure();
+// The failure of `operation` on `path` (and `target`) for the reason `error`, as read where the
+// system call that failed returned. Names the entry below `path` where the system failed (`at`),
+// when the platform layer knows one: a folder copied or removed whole fails at one entry inside it.
+RunFailure SystemFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                         const twinfold::SystemError& error);
+// The same, with the calling thread's last error: call it right after the call that failed.
+RunFailure SystemFailure(FailedOperation operation, const std::wstring& path, const std::wstring& target = {});
+// A failure that the program decides itself, with its own reason.
+RunFailure Refusal(FailedOperation operation, const std::wstring& path, const std::wstring& target,
+                   const std::wstring& reason);
 
 // One line for the user, without the program's name or a line break, for example
 // "cannot copy 'src/a.bin' to 'dst/a.bin': No space left on device".

@@ -5,9 +5,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "mirror/failure.h"
 #include "mirror/landing.h"
 #include "mirror/lookahead.h"
+#include "mirror/run.h"
 #include "mirror/shell_op.h"
 
 #ifdef _WIN32
@@ -202,43 +202,46 @@ bool CopyHoldsSnapshot(const CTreeIterator& folder, const std::wstring& copy, st
 }  // namespace
 #endif
 
-bool LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silent silent, ShellCopies shell) {
+MaybeFailure LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silent silent, ShellCopies shell) {
     const std::wstring src = entry.GetFullPath();
 #ifdef _WIN32
+    // The shell is given ordinary paths; a failure names the entry as the pass knows it.
+    const auto asThePassNamesIt = [&](MaybeFailure failure) {
+        if (failure) {
+            failure->path = src;
+            failure->target = dst;
+        }
+        return failure;
+    };
     const bool useShell = ShellCanCopy(entry, src, dst, shell);
     if (!entry.IsDirectory()) {
-        const bool landed = useShell ? LandMissing(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst), silent)
-                                     : LandMissingFile(src, dst);
-        if (!landed && !g_cancelRequested) NoteFailure(FailedOperation::copy, src, dst);
-        return landed;
+        if (!useShell) return LandMissingFile(src, dst);
+        return asThePassNamesIt(LandMissing(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst), silent));
     }
     std::wstring temporary;
-    std::wstring failedAt;
-    bool made = false;
     if (useShell) {
-        made = PrepareCopy(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst), FileLanding::missing, silent,
-                           temporary);
-        if (made) temporary = twinfold::LongFormRoot(temporary);
+        MaybeFailure failure = PrepareCopy(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst),
+                                           FileLanding::missing, silent, temporary);
+        if (failure) return asThePassNamesIt(std::move(failure));
+        temporary = twinfold::LongFormRoot(temporary);
     } else {
-        made = PrepareTemporary(
+        std::wstring failedAt;
+        const StepError error = PrepareTemporary(
             dst, [&](const std::wstring& name) { return CopyByWalk(entry, name, failedAt); }, temporary);
-    }
-    if (!made) {
-        if (!g_cancelRequested) NoteFailure(FailedOperation::copy, src, dst, failedAt, twinfold::LastSystemError());
-        return false;
+        if (error) {
+            RunFailure failure = SystemFailure(FailedOperation::copy, src, dst, *error);
+            failure.at = failedAt;
+            return failure;
+        }
     }
     std::wstring differing;
     if (!CopyHoldsSnapshot(entry, temporary, differing)) {
         DiscardPrepared(temporary);
-        NoteRefusal(FailedOperation::copy, src, dst,
-                    differing.empty() ? L"its copy could not be listed to its end"
-                                      : L"its copy lacks '" + differing + L"' as the source has it");
-        SetLastError(ERROR_GEN_FAILURE);
-        return false;
+        return Refusal(FailedOperation::copy, src, dst,
+                       differing.empty() ? L"its copy could not be listed to its end"
+                                         : L"its copy lacks '" + differing + L"' as the source has it");
     }
-    if (PlacePrepared(temporary, dst, FileLanding::missing)) return true;
-    NoteFailure(FailedOperation::copy, src, dst);
-    return false;
+    return PlacePrepared(src, temporary, dst, FileLanding::missing);
 #else
     (void)shell;
     // The POSIX layer's copy takes any path, copies links as links and fails on the first entry it
@@ -246,8 +249,6 @@ bool LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silen
     // could not be read.
     std::optional<twinfold::UnreadableFoldersLeftOut> leftOut;
     if (entry.HasUnreadableBelow()) leftOut.emplace();
-    const bool landed = LandMissing(src, dst, silent);
-    if (!landed) NoteFailure(FailedOperation::copy, src, dst);
-    return landed;
+    return LandMissing(src, dst, silent);
 #endif
 }

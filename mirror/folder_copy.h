@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "mirror/passes.h"
+#include "mirror/landing.h"
 #include "tree/directory_tree.h"
 
 // Whether a pass may use the shell's copy at all: never when a root was typed in the long form
@@ -15,9 +15,9 @@
 enum class ShellCopies { allowed, never };
 
 // Copies the source entry at `entry` (a file, or a folder with everything the snapshot holds below
-// it; never a link) to `dst`, which the destination lacks: made under a temporary name beside `dst`,
-// with missing parent folders created on the way, and renamed to `dst` once, never over anything
-// that appeared there meanwhile. On failure nothing is left under the temporary name; the failure is
-// noted as the run's (mirror/failure.h), naming the entry below a folder where the copy went wrong.
-// A cancel requested while a folder is copied by the walk stops it there, and nothing lands.
-bool LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silent silent, ShellCopies shell);
+// it, folders that could not be read left out; never a link) to `dst`, which the destination lacks:
+// made under a temporary name beside `dst`, with missing parent folders created on the way, and
+// renamed to `dst` once, never over anything that appeared there meanwhile. On failure nothing is
+// left under the temporary name, and the failure names the entry below a folder where the copy went
+// wrong. A cancel requested while a folder is copied by the walk stops it there, and nothing lands.
+MaybeFailure LandMissingEntry(const CTreeIterator& entry, const std::wstring& dst, Silent silent, ShellCopies shell);

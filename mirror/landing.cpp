@@ -8,6 +8,7 @@
 #include <new>
 #include <random>
 
+#include "mirror/folder_removal.h"
 #include "mirror/shell_op.h"
 #include "platform/win32.h"
 
@@ -37,26 +38,12 @@ std::uint64_t NextUniqueValue() {
     return Mix(seed + counter.fetch_add(1));
 }
 
-// Restores the reason of a failure after the clean-up that follows it has made calls of its own.
-class KeepLastError {
-public:
-    KeepLastError() : m_error(twinfold::LastSystemError()), m_path(twinfold::LastErrorPath()) {}
-    ~KeepLastError() { twinfold::RestoreLastError(m_error, m_path); }
-    KeepLastError(const KeepLastError&) = delete;
-    KeepLastError& operator=(const KeepLastError&) = delete;
-
-private:
-    twinfold::SystemError m_error;
-    std::wstring m_path;
-};
-
 // Removes what a failed copy left under a temporary name: a folder with everything in it, or one
 // file. Nothing is reported: the copy has failed already, and a leftover is an extra entry that the
 // next delete pass removes. It runs on the way out of failures, out of memory included, so it never
 // throws itself.
 void RemoveTemporary(const std::wstring& path) {
     try {
-        KeepLastError keep;
         WIN32_FIND_DATAW found;
         if (!LookUpEntry(path, found)) return;
         if (twinfold::IsLinkRecord(found.dwFileAttributes, found.dwReserved0)) {
@@ -79,7 +66,14 @@ bool IsMissingPath(DWORD error) { return error == ERROR_PATH_NOT_FOUND || error 
 
 bool NameTaken(DWORD error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
 
-// Moves a finished temporary entry to its final name, over a read-only file there too.
+// The reason of a failure that the program finds itself, such as no free temporary name.
+twinfold::SystemError ErrorOf(DWORD code) {
+    SetLastError(code);
+    return twinfold::LastSystemError();
+}
+
+// Moves a finished temporary entry to its final name, over a read-only file there too. False with
+// the reason in GetLastError().
 bool MoveIntoPlace(const std::wstring& temporary, const std::wstring& dst, DWORD flags) {
     const auto move = [&] { return MoveFileExW(temporary.c_str(), dst.c_str(), flags) != FALSE; };
     for (int attempt = 0;; ++attempt) {
@@ -115,63 +109,71 @@ bool IsTemporaryName(const std::wstring& name) {
     return name.compare(0, std::wcslen(kTemporaryPrefix), kTemporaryPrefix) == 0;
 }
 
-bool PrepareTemporary(const std::wstring& dst, const std::function<Made(const std::wstring&)>& make,
-                      std::wstring& temporary) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        temporary = TemporaryPathBeside(dst);
-        const Made made = make(temporary);
-        if (made == Made::done) return true;
-        if (made == Made::nameTaken) continue;  // someone else's entry: never touched
-        RemoveTemporary(temporary);
-        temporary.clear();
-        return false;
-    }
-    temporary.clear();
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
-}
-
 Made MadeBy(bool made) {
     if (made) return Made::done;
     return NameTaken(GetLastError()) ? Made::nameTaken : Made::failed;
 }
 
-bool PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
-                 std::wstring& temporary) {
-    if (landing == FileLanding::replacing) {
-        return PrepareTemporary(
-            dst, [&](const std::wstring& name) { return MadeBy(CopyFileW(src.c_str(), name.c_str(), TRUE) != FALSE); },
-            temporary);
+StepError PrepareTemporary(const std::wstring& dst, const std::function<Made(const std::wstring&)>& make,
+                           std::wstring& temporary) {
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        temporary = TemporaryPathBeside(dst);
+        const Made made = make(temporary);
+        if (made == Made::done) return std::nullopt;
+        if (made == Made::nameTaken) continue;  // someone else's entry: never touched
+        const twinfold::SystemError error = twinfold::LastSystemError();
+        RemoveTemporary(temporary);
+        temporary.clear();
+        return error;
     }
-    return PrepareTemporary(
-        dst,
-        [&](const std::wstring& name) {
-            // The shell would copy into an existing folder, or over an existing file: the name must be free.
-            WIN32_FIND_DATAW found;
-            if (LookUpEntry(name, found)) return Made::nameTaken;
-            return ShellCopy(src, name, silent) ? Made::done : Made::failed;
-        },
-        temporary);
+    temporary.clear();
+    return ErrorOf(ERROR_FILE_EXISTS);
 }
 
-bool PlacePrepared(const std::wstring& temporary, const std::wstring& dst, FileLanding landing) {
-    if (MoveIntoPlace(temporary, dst, landing == FileLanding::replacing ? MOVEFILE_REPLACE_EXISTING : 0)) return true;
+MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+                         std::wstring& temporary) {
+    StepError error;
+    if (landing == FileLanding::replacing) {
+        error = PrepareTemporary(
+            dst, [&](const std::wstring& name) { return MadeBy(CopyFileW(src.c_str(), name.c_str(), TRUE) != FALSE); },
+            temporary);
+    } else {
+        error = PrepareTemporary(
+            dst,
+            [&](const std::wstring& name) {
+                // The shell would copy into an existing folder, or over an existing file: the name must be free.
+                WIN32_FIND_DATAW found;
+                if (LookUpEntry(name, found)) return Made::nameTaken;
+                return ShellCopy(src, name, silent) ? Made::done : Made::failed;
+            },
+            temporary);
+    }
+    if (!error) return std::nullopt;
+    return SystemFailure(FailedOperation::copy, src, dst, *error);
+}
+
+MaybeFailure PlacePrepared(const std::wstring& src, const std::wstring& temporary, const std::wstring& dst,
+                           FileLanding landing) {
+    if (MoveIntoPlace(temporary, dst, landing == FileLanding::replacing ? MOVEFILE_REPLACE_EXISTING : 0)) {
+        return std::nullopt;
+    }
+    RunFailure failure = SystemFailure(FailedOperation::copy, src, dst);
     RemoveTemporary(temporary);
-    return false;
+    return failure;
 }
 
 void DiscardPrepared(const std::wstring& temporary) { RemoveTemporary(temporary); }
 
-bool LandReplacement(const std::wstring& src, const std::wstring& dst) {
+MaybeFailure LandReplacement(const std::wstring& src, const std::wstring& dst) {
     std::wstring temporary;
-    return PrepareCopy(src, dst, FileLanding::replacing, Silent::yes, temporary) &&
-           PlacePrepared(temporary, dst, FileLanding::replacing);
+    if (MaybeFailure failure = PrepareCopy(src, dst, FileLanding::replacing, Silent::yes, temporary)) return failure;
+    return PlacePrepared(src, temporary, dst, FileLanding::replacing);
 }
 
-bool LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
+MaybeFailure LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
     std::wstring temporary;
-    return PrepareCopy(src, dst, FileLanding::missing, silent, temporary) &&
-           PlacePrepared(temporary, dst, FileLanding::missing);
+    if (MaybeFailure failure = PrepareCopy(src, dst, FileLanding::missing, silent, temporary)) return failure;
+    return PlacePrepared(src, temporary, dst, FileLanding::missing);
 }
 
 bool CreateParentFolders(const std::wstring& path) {
@@ -179,7 +181,7 @@ bool CreateParentFolders(const std::wstring& path) {
     return separator != std::wstring::npos && separator > 0 && twinfold::CreateFolders(path.substr(0, separator));
 }
 
-bool LandMissingFile(const std::wstring& src, const std::wstring& dst) {
+MaybeFailure LandMissingFile(const std::wstring& src, const std::wstring& dst) {
     std::wstring temporary;
     const auto copy = [&](const std::wstring& name) {
         if (CopyFileW(src.c_str(), name.c_str(), TRUE)) return Made::done;
@@ -188,23 +190,25 @@ bool LandMissingFile(const std::wstring& src, const std::wstring& dst) {
         return MadeBy(IsMissingPath(GetLastError()) && CreateParentFolders(name) &&
                       CopyFileW(src.c_str(), name.c_str(), TRUE));
     };
-    return PrepareTemporary(dst, copy, temporary) && PlacePrepared(temporary, dst, FileLanding::missing);
+    if (const StepError error = PrepareTemporary(dst, copy, temporary)) {
+        return SystemFailure(FailedOperation::copy, src, dst, *error);
+    }
+    return PlacePrepared(src, temporary, dst, FileLanding::missing);
 }
 
-bool RenameInPlace(const std::wstring& from, const std::wstring& to) {
+MaybeFailure RenameInPlace(const std::wstring& from, const std::wstring& to) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring aside = TemporaryPathBeside(to);
         if (!MoveIntoPlace(from, aside, 0)) {
             if (NameTaken(GetLastError())) continue;
-            return false;
+            return SystemFailure(FailedOperation::rename, from, to);
         }
-        if (MoveIntoPlace(aside, to, 0)) return true;
-        KeepLastError keep;
+        if (MoveIntoPlace(aside, to, 0)) return std::nullopt;
+        RunFailure failure = SystemFailure(FailedOperation::rename, from, to);
         MoveIntoPlace(aside, from, 0);  // back under its old name
-        return false;
+        return failure;
     }
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
+    return SystemFailure(FailedOperation::rename, from, to, ErrorOf(ERROR_FILE_EXISTS));
 }
 
 namespace {
@@ -212,28 +216,29 @@ namespace {
 // Puts the finished link `temporary` in place of the entry at `dst`. A rename replaces a file or a
 // link to a file; Windows refuses to rename over a folder entry, so a link to a folder is first
 // moved aside and removed once the new one stands in its place.
-bool ReplaceWithLink(const std::wstring& temporary, const std::wstring& dst) {
-    if (MoveIntoPlace(temporary, dst, MOVEFILE_REPLACE_EXISTING)) return true;
+StepError ReplaceWithLink(const std::wstring& temporary, const std::wstring& dst) {
+    if (MoveIntoPlace(temporary, dst, MOVEFILE_REPLACE_EXISTING)) return std::nullopt;
+    const twinfold::SystemError refused = twinfold::LastSystemError();
     WIN32_FIND_DATAW old;
     if (!LookUpEntry(dst, old) || !twinfold::IsLinkRecord(old.dwFileAttributes, old.dwReserved0) ||
         !(old.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return false;
+        return refused;
     }
     const std::wstring aside = TemporaryPathBeside(dst);
-    if (!MoveIntoPlace(dst, aside, 0)) return false;
+    if (!MoveIntoPlace(dst, aside, 0)) return twinfold::LastSystemError();
     if (!MoveIntoPlace(temporary, dst, 0)) {
-        KeepLastError keep;
+        const twinfold::SystemError error = twinfold::LastSystemError();
         MoveIntoPlace(aside, dst, 0);  // the old link back where it was
-        return false;
+        return error;
     }
     // The new link is in place; an old one that cannot be removed is an extra entry from now on.
     twinfold::RemoveLink(aside, old.dwFileAttributes);
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
 
-bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing) {
+MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring temporary = TemporaryPathBeside(dst);
         bool made = twinfold::CopyLink(src, temporary);
@@ -243,21 +248,24 @@ bool LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding land
         }
         if (!made) {
             if (NameTaken(GetLastError())) continue;
+            RunFailure failure = SystemFailure(FailedOperation::copy, src, dst);
             RemoveTemporary(temporary);
-            return false;
+            return failure;
         }
-        bool placed = false;
+        StepError error;
         try {
-            placed =
-                landing == LinkLanding::replacing ? ReplaceWithLink(temporary, dst) : MoveIntoPlace(temporary, dst, 0);
+            if (landing == LinkLanding::replacing) {
+                error = ReplaceWithLink(temporary, dst);
+            } else if (!MoveIntoPlace(temporary, dst, 0)) {
+                error = twinfold::LastSystemError();
+            }
         } catch (const std::bad_alloc&) {
             RemoveTemporary(temporary);  // the one thing made so far
             throw;
         }
-        if (placed) return true;
+        if (!error) return std::nullopt;
         RemoveTemporary(temporary);
-        return false;
+        return SystemFailure(FailedOperation::copy, src, dst, *error);
     }
-    SetLastError(ERROR_FILE_EXISTS);
-    return false;
+    return SystemFailure(FailedOperation::copy, src, dst, ErrorOf(ERROR_FILE_EXISTS));
 }

@@ -1,7 +1,5 @@
 #include "mirror/roots.h"
 
-#include "mirror/failure.h"
-
 #include <cwctype>
 
 #include "platform/win32.h"
@@ -83,8 +81,6 @@ bool OverlapByIdentity(const std::wstring& srcRoot, const std::wstring& dstRoot,
 #endif
 }
 
-PinnedRoots* s_pinned = nullptr;
-
 }  // namespace
 
 RootsCheck CheckRoots(const std::wstring& srcRoot, const std::wstring& dstRoot) {
@@ -103,13 +99,10 @@ RootsCheck CheckRoots(const std::wstring& srcRoot, const std::wstring& dstRoot) 
 }
 
 PinnedRoots::PinnedRoots(const std::wstring& srcRoot, const std::wstring& dstRoot)
-    : m_srcRoot(srcRoot), m_dstRoot(dstRoot), m_previous(s_pinned) {
+    : m_srcRoot(srcRoot), m_dstRoot(dstRoot) {
     m_srcPinned = twinfold::GetFolderIdentity(m_srcRoot, m_src);
     m_dstPinned = twinfold::GetFolderIdentity(m_dstRoot, m_dst);
-    s_pinned = this;
 }
-
-PinnedRoots::~PinnedRoots() { s_pinned = m_previous; }
 
 bool PinnedRoots::StillSame() {
     twinfold::FolderIdentity now;
@@ -121,13 +114,6 @@ bool PinnedRoots::StillSame() {
         m_dstPinned = true;
     }
     return now == m_dst;
-}
-
-bool RootsStillPinned() {
-    if (s_pinned == nullptr || s_pinned->StillSame()) return true;
-    NoteRefusal(FailedOperation::mirror, s_pinned->Source(), s_pinned->Destination(),
-                L"the source or the destination folder was moved, replaced or unmounted during the run");
-    return false;
 }
 
 const wchar_t* DescribeRootsCheck(RootsCheck check) {

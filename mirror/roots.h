@@ -22,15 +22,15 @@ RootsCheck CheckRoots(const std::wstring& srcRoot, const std::wstring& dstRoot);
 const wchar_t* DescribeRootsCheck(RootsCheck check);
 
 // The identities of a job's two roots, taken when it is made (before the first pass) and held for as
-// long as it lives; the passes ask RootsStillPinned() before work they cannot take back. A destination
-// that does not exist yet is pinned at the first check that finds it.
+// long as it lives; a run asks StillSame() before work it cannot take back. A destination that does
+// not exist yet is pinned at the first check that finds it.
 class PinnedRoots {
 public:
     PinnedRoots(const std::wstring& srcRoot, const std::wstring& dstRoot);
-    ~PinnedRoots();
     PinnedRoots(const PinnedRoots&) = delete;
     PinnedRoots& operator=(const PinnedRoots&) = delete;
 
+    // False when a root is no longer the folder it was when pinned: gone, replaced, or unmounted.
     bool StillSame();
     const std::wstring& Source() const { return m_srcRoot; }
     const std::wstring& Destination() const { return m_dstRoot; }
@@ -42,10 +42,4 @@ private:
     bool m_dstPinned = false;
     twinfold::FolderIdentity m_src;
     twinfold::FolderIdentity m_dst;
-    PinnedRoots* m_previous = nullptr;
 };
-
-// False when a root of the running job is no longer the folder it was when pinned: gone, replaced by
-// another folder, or unmounted; the run's failure then says so. True when no job has pinned its roots
-// (a pass run on its own).
-bool RootsStillPinned();

@@ -59,7 +59,7 @@ void SetLastError(DWORD errorCode) {
 
 namespace twinfold {
 
-SystemError LastSystemError() { return SystemError{t_lastError, t_lastErrno}; }
+SystemError LastSystemError() { return SystemError{t_lastError, t_lastErrno, WideFromBytes(t_lastErrorPath)}; }
 
 std::wstring DescribeSystemError(const SystemError& error) {
     if (error.detail == posix::kRootsOverlap) {
@@ -74,14 +74,6 @@ std::wstring DescribeSystemError(const SystemError& error) {
     }
     char buffer[256] = "";
     return WideFromBytes(ErrorText(::strerror_r(number, buffer, sizeof buffer), buffer));
-}
-
-std::wstring LastErrorPath() { return WideFromBytes(t_lastErrorPath); }
-
-void RestoreLastError(const SystemError& error, const std::wstring& path) {
-    t_lastError = error.code;
-    t_lastErrno = error.detail;
-    t_lastErrorPath = BytesFromWide(path);
 }
 
 }  // namespace twinfold

@@ -285,16 +285,14 @@ bool LastFolderCopyDigest(EntryDigest& digest);
 struct SystemError {
     DWORD code = 0;  // what GetLastError() reported
     int detail = 0;  // POSIX: the errno that `code` was mapped from, or 0 when the layer set `code` itself
+    // The entry that the failure concerned, when the platform layer knows it (it may lie below the
+    // path a call was given, inside a folder being copied); empty otherwise.
+    std::wstring path;
 };
+// Read once, right where the call that failed returned.
 SystemError LastSystemError();
 // The system's own words for an error, such as "No space left on device"; never empty.
 std::wstring DescribeSystemError(const SystemError& error);
-// The entry that the calling thread's last failure concerned, when the platform layer knows it (it may
-// lie below the path a call was given, inside a folder being copied); empty otherwise.
-std::wstring LastErrorPath();
-// Makes `error` and `path` the calling thread's last error again, after other calls (a clean-up)
-// have replaced it.
-void RestoreLastError(const SystemError& error, const std::wstring& path);
 
 // The text that every call below a root is made with, formed once from the root the user typed.
 // On Windows it is the root's full path in the long form ("\\?\C:\data", "\\?\UNC\server\share\data"):

@@ -6,7 +6,7 @@
 
 namespace twinfold {
 
-SystemError LastSystemError() { return SystemError{GetLastError(), 0}; }
+SystemError LastSystemError() { return SystemError{GetLastError(), 0, std::wstring()}; }
 
 std::wstring DescribeSystemError(const SystemError& error) {
     wchar_t* text = nullptr;
@@ -20,9 +20,5 @@ std::wstring DescribeSystemError(const SystemError& error) {
         described.pop_back();
     return described.empty() ? L"error " + std::to_wstring(error.code) : described;
 }
-
-std::wstring LastErrorPath() { return std::wstring(); }
-
-void RestoreLastError(const SystemError& error, const std::wstring&) { SetLastError(error.code); }
 
 }  // namespace twinfold

@@ -94,6 +94,13 @@ bool SameAsciiIgnoringCase(const wchar_t* a, const wchar_t* b) {
     return *a == *b;
 }
 
+// Why a listing failed: the folder itself, whatever pattern the platform names with it.
+twinfold::SystemError ListingError() {
+    twinfold::SystemError error = twinfold::LastSystemError();
+    error.path.clear();
+    return error;
+}
+
 bool IsVolumeFolder(const wchar_t* name) {
     return SameAsciiIgnoringCase(name, L"System Volume Information") || SameAsciiIgnoringCase(name, L"$RECYCLE.BIN");
 }
@@ -132,7 +139,7 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
             // Anything but the normal end means the folder held more than was read.
             if (GetLastError() != ERROR_NO_MORE_FILES) {
                 m_complete = false;
-                m_listError = twinfold::LastSystemError();
+                m_listError = ListingError();
             }
             m_entries.reserve(subdirs.size() + files.size());
             m_entries.assign(subdirs.begin(), subdirs.end());
@@ -144,7 +151,7 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_DIRECTORY) {
             m_complete = false;
-            m_listError = twinfold::LastSystemError();
+            m_listError = ListingError();
         }
     }
     // No listing of a root (not a directory, or refused): the path's own record, if any, is the one entry.

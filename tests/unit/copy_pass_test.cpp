@@ -19,7 +19,7 @@ namespace {
 
 class CopyPassTest : public PassTest {
 protected:
-    void Copy() { CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes); }
+    void Copy() { CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes); }
 
     void MakeSource() {
         WriteFile("src/top.txt", "top");
@@ -54,13 +54,13 @@ TEST_F(CopyPassTest, EmptyMissingOrIdenticalSourceCopiesNothing) {
     MakeDir("src");
     Copy();
     EXPECT_FALSE(Exists("dst"));
-    CopyPass(WPath("nowhere").c_str(), WPath("dst").c_str(), Silent::yes);
+    CopyPass(PassRun(), WPath("nowhere").c_str(), WPath("dst").c_str(), Silent::yes);
     EXPECT_FALSE(Exists("dst"));
     EXPECT_FALSE(g_cancelRequested);
 
     MakeSource();
     const TreeListing before = ListTree(Path("src"));
-    CopyPass(WPath("src").c_str(), WPath("src").c_str(), Silent::yes);
+    CopyPass(PassRun(), WPath("src").c_str(), WPath("src").c_str(), Silent::yes);
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("src")), before);
 }
@@ -110,7 +110,7 @@ TEST_F(CopyPassTest, TypeClashesStopThePass) {
         SCOPED_TRACE("source file where the destination has a folder");
         WriteFile("src2/clash", "some bytes");
         WriteFile("dst2/clash/keep.txt", "k");
-        CopyPass(WPath("src2").c_str(), WPath("dst2").c_str(), Silent::yes);
+        CopyPass(PassRun(), WPath("src2").c_str(), WPath("dst2").c_str(), Silent::yes);
         EXPECT_TRUE(g_cancelRequested);
         EXPECT_EQ(ReadFile("dst2/clash/keep.txt"), "k");
     }
@@ -118,7 +118,7 @@ TEST_F(CopyPassTest, TypeClashesStopThePass) {
 
 TEST_F(CopyPassTest, RootsWithTrailingSeparatorsWork) {
     MakeSource();
-    CopyPass((WPath("src") + kPathSeparator).c_str(), (WPath("dst") + kPathSeparator).c_str(), Silent::yes);
+    CopyPass(PassRun(), (WPath("src") + kPathSeparator).c_str(), (WPath("dst") + kPathSeparator).c_str(), Silent::yes);
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 }

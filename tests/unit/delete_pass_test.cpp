@@ -23,7 +23,7 @@ protected:
         WriteFile("dst/docs/keep.txt", "k");
         MakeDir("dst/emptykeep");
     }
-    void Delete() { DeletePass(WPath("src").c_str(), WPath("dst").c_str()); }
+    void Delete() { DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str()); }
     void AddExtras() {
         WriteFile("dst/extra.txt", "x");
         WriteFile("dst/docs/extra.txt", "x");
@@ -46,7 +46,7 @@ TEST_F(DeletePassTest, SourceThatListsNothingNeverEmptiesTheDestination) {
     MakeDir("emptysrc");
     for (const char* source : {"emptysrc", "missing"}) {
         SCOPED_TRACE(source);
-        DeletePass(WPath(source).c_str(), WPath("dst").c_str());
+        DeletePass(PassRun(), WPath(source).c_str(), WPath("dst").c_str());
         EXPECT_FALSE(g_cancelRequested);
         EXPECT_EQ(ListTree(Path("dst")), before);
     }
@@ -54,7 +54,7 @@ TEST_F(DeletePassTest, SourceThatListsNothingNeverEmptiesTheDestination) {
 
 TEST_F(DeletePassTest, SourceWithOnlyAnEmptyFolderPassesTheGuard) {
     MakeDir("onlydir/sub");
-    DeletePass(WPath("onlydir").c_str(), WPath("dst").c_str());
+    DeletePass(PassRun(), WPath("onlydir").c_str(), WPath("dst").c_str());
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), TreeListing{});
 }
@@ -64,7 +64,7 @@ TEST_F(DeletePassTest, NothingToDeleteAndSameRootChangeNothing) {
     Delete();
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), before);
-    DeletePass(WPath("dst").c_str(), WPath("dst").c_str());
+    DeletePass(PassRun(), WPath("dst").c_str(), WPath("dst").c_str());
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), before);
 }

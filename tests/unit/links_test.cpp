@@ -117,7 +117,7 @@ TEST_F(LinksTest, FolderSwappedForALinkBeforeItsRemovalIsNotFollowed) {
         fs::create_directory_symlink(Path("outside"), Path("dst/gone/inner"));
     };
     fault::Install(swap);
-    DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+    DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
     EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
     fault::Clear();
 

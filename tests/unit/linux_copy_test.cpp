@@ -63,8 +63,8 @@ protected:
         ASSERT_EQ(::lchown(Path(relative).c_str(), 1234, 5678), 0);
         ASSERT_EQ(mode == 0 ? 0 : ::chmod(Path(relative).c_str(), mode), 0);
     }
-    void Mirror(const std::string& dst = "dst") const {
-        CopyPass(WPath("src").c_str(), WPath(dst).c_str(), Silent::yes);
+    void Mirror(const std::string& dst = "dst") {
+        CopyPass(PassRun(), WPath("src").c_str(), WPath(dst).c_str(), Silent::yes);
     }
 };
 
@@ -208,8 +208,9 @@ TEST_F(LinuxCopyTest, FoldersThatCannotBeReadAreLeftOutAndFailTheRunAfterTheRest
     fs::permissions(Path("out"), fs::perms::all);
     for (const char* folder : {"src/lost+found", "src/x/secret"}) fs::permissions(Path(folder), fs::perms::owner_all);
     auto mirror = [this] {
-        const int code = RunUnattended(UnattendedJob{WPath("src"), WPath("out/dst"), true}).exitCode;
-        const std::optional<RunFailure> failure = FirstFailure();
+        const UnattendedResult result = RunUnattended(UnattendedJob{WPath("src"), WPath("out/dst"), true});
+        const int code = result.exitCode;
+        const std::optional<RunFailure>& failure = result.failure;
         return std::to_string(code) + (failure ? ": " + FromWide(DescribeFailure(*failure)).string() : "");
     };
     for (int run = 1; run <= 2; ++run) {
@@ -241,7 +242,7 @@ TEST_F(LinuxCopyTest, SourceFolderThatCannotBeListedStopsTheDeletionWithItsReaso
     fs::permissions(Path("src/docs"), fs::perms::none);
     const TreeListing before = ListTree(Path("dst"));
     const std::string result = AsNobody([this] {
-        DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+        DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
         const std::optional<RunFailure> failure = FirstFailure();
         return g_cancelRequested && failure ? FromWide(DescribeFailure(*failure)).string() : "no failure";
     });
@@ -268,8 +269,9 @@ protected:
         return AsNobody([&] {
             fault::Rule rule;
             if (!faultRule.empty() && fault::ParseRule(faultRule, rule)) fault::Install(rule);
-            const int code = RunUnattended(UnattendedJob{WPath("src"), WPath("dst"), deletePass}).exitCode;
-            const std::optional<RunFailure> failure = FirstFailure();
+            const UnattendedResult result = RunUnattended(UnattendedJob{WPath("src"), WPath("dst"), deletePass});
+            const int code = result.exitCode;
+            const std::optional<RunFailure>& failure = result.failure;
             return std::to_string(code) + (failure ? ": " + FromWide(DescribeFailure(*failure)).string() : "");
         });
     }
@@ -369,19 +371,21 @@ TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
         fault::Install(rule);
         ClearRunFailure();
         g_cancelRequested = false;
-        EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
+        const UnattendedResult result = RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true});
+        EXPECT_EQ(result.exitCode, 1);
         fault::Clear();
         std::string expected = row.expected;
         if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
-        ASSERT_TRUE(FirstFailure().has_value());
-        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
+        ASSERT_TRUE(result.failure.has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*result.failure)).string(), expected);
     }
 
     ClearRunFailure();
     g_cancelRequested = false;
-    EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath("src/d"), true}).exitCode, 1);
-    ASSERT_TRUE(FirstFailure().has_value());
-    EXPECT_EQ(DescribeFailure(*FirstFailure()), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
+    const UnattendedResult refused = RunUnattended(UnattendedJob{WPath("src"), WPath("src/d"), true});
+    EXPECT_EQ(refused.exitCode, 1);
+    ASSERT_TRUE(refused.failure.has_value());
+    EXPECT_EQ(DescribeFailure(*refused.failure), L"cannot mirror '" + WPath("src") + L"' onto '" + WPath("src/d") +
                                                     L"': " + DescribeRootsCheck(RootsCheck::overlapping));
 }
 
@@ -420,13 +424,14 @@ TEST_F(PassTest, RunningOutOfMemoryInAnyStepEndsTheRunWithOneLineAndNoTemporaryE
         fault::Install(rule);
         ClearRunFailure();
         g_cancelRequested = false;
-        EXPECT_EQ(RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true}).exitCode, 1);
+        const UnattendedResult result = RunUnattended(UnattendedJob{WPath("src"), WPath(dst), true});
+        EXPECT_EQ(result.exitCode, 1);
         EXPECT_GT(fault::MatchingUses(), 0u) << "the allocation failed";
         fault::Clear();
         std::string expected = row.expected;
         if (expected.find('@') != std::string::npos) expected.replace(expected.find('@'), 1, Path(dst).string());
-        ASSERT_TRUE(FirstFailure().has_value());
-        EXPECT_EQ(FromWide(DescribeFailure(*FirstFailure())).string(), expected);
+        ASSERT_TRUE(result.failure.has_value());
+        EXPECT_EQ(FromWide(DescribeFailure(*result.failure)).string(), expected);
         for (const auto& [path, content] : ListTree(Path(dst))) {
             EXPECT_EQ(path.find(".twinfold-tmp-"), std::string::npos) << path;
         }

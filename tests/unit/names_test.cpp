@@ -23,9 +23,9 @@ class NamesTest : public PassTest {
 protected:
     // A whole job: the copy pass, then the delete pass.
     void Mirror() {
-        CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+        CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
         ASSERT_FALSE(g_cancelRequested) << "copy pass";
-        DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+        DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
         ASSERT_FALSE(g_cancelRequested) << "delete pass";
     }
 };
@@ -210,7 +210,7 @@ TEST_F(DeepPathsTest, TreesDeeperThanPathMaxAreMirroredAndDeletedExactly) {
     // A link on the way to a deep entry is followed as the kernel would follow it in a short path.
     if (SymlinksSupported(root_)) {
         fs::create_directory_symlink(Path("src"), Path("via-link"));
-        CopyPass(WPath("via-link").c_str(), WPath("copy").c_str(), Silent::yes);
+        CopyPass(PassRun(), WPath("via-link").c_str(), WPath("copy").c_str(), Silent::yes);
         EXPECT_FALSE(g_cancelRequested);
         EXPECT_EQ(Differences(ListDeep(Path("copy")), ListDeep(Path("src"))), "");
     }

@@ -555,7 +555,7 @@ TEST_F(PosixFileOps, AFolderCopiedSideBySideKeepsEveryFoldersBitsAndTimes) {
     // One file that cannot be read fails the copy with its own path, whichever thread met it.
     FaultScope scope("open:1:EACCES:" + Path("src/f5/file7").string());
     EXPECT_EQ(ShellOp(FO_COPY, WPath("src"), WPath("again")), static_cast<int>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(LastErrorPath(), WPath("src/f5/file7"));
+    EXPECT_EQ(LastSystemError().path, WPath("src/f5/file7"));
 
     // A single file copied onto one that is there replaces it; onto a free name it is written there.
     WriteFile("one", "old");

@@ -197,9 +197,9 @@ TEST_F(RootsTest, FolderSwappedForALinkMidRunLetsNothingOutsideChange) {
 
     // The delete pass: dst/sub is compared, then becomes a link before its extra file is deleted.
     g_cancelRequested = false;
-    CopyPass(WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
     At(fault::Call::lookup, "src/sub/extra.txt", [&] { Exchange("dst/sub", "dst/link"); });
-    DeletePass(WPath("src").c_str(), WPath("dst").c_str());
+    DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
     EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
     EXPECT_TRUE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("outside")), outside);

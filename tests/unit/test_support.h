@@ -6,7 +6,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "mirror/run.h"
 
 namespace twinfold::test {
 
@@ -44,6 +48,15 @@ class PassTest : public TempDirTest {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // The run the test's passes share, as a job's passes share one.
+    RunContext& PassRun() { return *run_; }
+    std::optional<RunFailure> FirstFailure() const { return run_->Failure(); }
+    // A fresh run, with no failure yet.
+    void ClearRunFailure() { run_ = std::make_unique<RunContext>(); }
+
+private:
+    std::unique_ptr<RunContext> run_ = std::make_unique<RunContext>();
 };
 
 // True when the platform lets this process create symbolic links.

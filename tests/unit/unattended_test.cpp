@@ -76,10 +76,12 @@ TEST_F(UnattendedRunTest, MirrorsAndHonoursNoDelete) {
 // The dialog runs one job after another in one process: a job's failure is its own.
 TEST_F(UnattendedRunTest, AJobAfterAFailedOneStartsWithNoFailure) {
     WriteFile("src/a.txt", "a");
-    EXPECT_EQ(Run(WPath("src"), WPath("src/inside")).exitCode, 1);
-    ASSERT_TRUE(FirstFailure().has_value());
-    EXPECT_EQ(Run(WPath("src"), WPath("dst")).exitCode, 0);
-    EXPECT_FALSE(FirstFailure().has_value());
+    const UnattendedResult failed = Run(WPath("src"), WPath("src/inside"));
+    EXPECT_EQ(failed.exitCode, 1);
+    ASSERT_TRUE(failed.failure.has_value());
+    const UnattendedResult next = Run(WPath("src"), WPath("dst"));
+    EXPECT_EQ(next.exitCode, 0);
+    EXPECT_FALSE(next.failure.has_value());
 }
 
 TEST_F(UnattendedRunTest, RefusesEmptyAndOverlappingRootsWithoutTouchingAnything) {
