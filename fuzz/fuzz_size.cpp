@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
+#include "mirror/size_text.h"
 #include "mirror/verify.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <sstream>
 
-#include "mirror/verify.h"
+#include "mirror/size_text.h"
 
 void FormatSize(std::wstring& text, std::uint64_t bytes) {
     struct Unit {

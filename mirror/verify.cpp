@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "mirror/shell_op.h"
+#include "mirror/size_text.h"
 #include "tree/directory_tree.h"
 
 void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals, VolumeFolders volumeFolders) {

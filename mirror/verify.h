@@ -27,5 +27,3 @@ void ComputeTreeTotals(const std::wstring& root, TreeTotals& totals, VolumeFolde
 // always terminated and cut to `textLength` characters. True when the totals are equal.
 bool VerifyMirror(const wchar_t* src, const wchar_t* dst, wchar_t* text, std::size_t textLength);
 
-// Replaces `text` with the short size text of `bytes`, such as "1KB 512B".
-void FormatSize(std::wstring& text, std::uint64_t bytes);

@@ -1,5 +1,6 @@
 #include <cstdint>
 
+#include "mirror/size_text.h"
 #include "mirror/verify.h"
 #include "tests/unit/test_support.h"
 
