@@ -37,7 +37,7 @@ void CopiesAhead::StartHelpers() {
     twinfold::StartHelpers(m_helpers, kMostHelpers, [this] { Help(); });
 }
 
-void CopiesAhead::Add(const std::wstring& src, const std::wstring& dst, FileLanding landing) {
+void CopiesAhead::Add(const std::wstring& src, const std::wstring& dst, Landing landing) {
     auto copy = std::make_unique<Copy>();
     copy->src = src;
     copy->dst = dst;

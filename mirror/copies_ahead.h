@@ -35,7 +35,7 @@ public:
     bool Enabled() const { return m_enabled; }
 
     // Queues the copy of the file `src` to `dst`. Only on the walking thread.
-    void Add(const std::wstring& src, const std::wstring& dst, FileLanding landing);
+    void Add(const std::wstring& src, const std::wstring& dst, Landing landing);
     // Places the copies that are made, in the order added, and while more than `mostLeft` are still
     // waiting, helps make them or waits for them. Place(0) places every copy added. False at the first
     // copy that failed (to be made or to be placed): its failure is the run's, which stops, and
@@ -46,7 +46,7 @@ private:
     struct Copy {
         std::wstring src;
         std::wstring dst;
-        FileLanding landing;
+        Landing landing;
         enum class State { queued, making, made, failed } state = State::queued;
         std::wstring temporary;
         MaybeFailure failure;

@@ -90,10 +90,10 @@ MaybeFailure Land(Step step, const CTreeIterator& cursor, const std::wstring& ds
     // other tree, or loop.
     const bool link = cursor.Kind() == twinfold::EntryKind::link;
     if (step == Step::copyMissing) {
-        return link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::missing)
+        return link ? LandLink(cursor.GetFullPath(), dstPath, Landing::missing)
                     : LandMissingEntry(cursor, dstPath, silent, shell);
     }
-    return link ? LandLink(cursor.GetFullPath(), dstPath, LinkLanding::replacing)
+    return link ? LandLink(cursor.GetFullPath(), dstPath, Landing::replacing)
                 : LandReplacement(cursor.GetFullPath(), dstPath);
 }
 
@@ -128,7 +128,7 @@ void CopyPass(RunContext& run, const wchar_t* srcRoot, const wchar_t* dstRoot, S
         // A folder none of which could be read is not copied: an empty copy would pass for all of it.
         if (step == Step::copyMissing && cursor.IsUnreadable() && cursor.Inside().AtEnd()) continue;
         if (destination.CopiesFilesAhead() && cursor.Kind() == twinfold::EntryKind::file && step != Step::clash) {
-            if (!destination.CopyAhead(cursor, dstPath, there.found ? FileLanding::replacing : FileLanding::missing)) {
+            if (!destination.CopyAhead(cursor, dstPath, there.found ? Landing::replacing : Landing::missing)) {
                 return;
             }
             // The copies begun are seen through, as a pass copying one at a time sees its copy through.

@@ -31,7 +31,7 @@ bool DestinationView::At(const CTreeIterator& entry, const std::wstring& dstPath
     return true;
 }
 
-bool DestinationView::CopyAhead(const CTreeIterator& entry, const std::wstring& dstPath, FileLanding landing) {
+bool DestinationView::CopyAhead(const CTreeIterator& entry, const std::wstring& dstPath, Landing landing) {
     m_copies.Add(entry.GetFullPath(), dstPath, landing);
     m_stale.Copied(entry);
     return m_copies.Place(CopiesAhead::kMostWaiting);

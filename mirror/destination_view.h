@@ -33,7 +33,7 @@ public:
     // Whether the file copies of this pass are made ahead on other threads (see CopiesAhead).
     bool CopiesFilesAhead() const { return m_copies.Enabled(); }
     // Queues the copy of the cursor's file to `dstPath`. False when the run is to stop.
-    bool CopyAhead(const CTreeIterator& entry, const std::wstring& dstPath, FileLanding landing);
+    bool CopyAhead(const CTreeIterator& entry, const std::wstring& dstPath, Landing landing);
 
     // Places every copy that waits: before a landing of another kind, and at the end of the pass.
     // False when one failed (the run's failure then says which).

@@ -221,7 +221,7 @@ MaybeFailure LandMissingEntry(const CTreeIterator& entry, const std::wstring& ds
     std::wstring temporary;
     if (useShell) {
         MaybeFailure failure = PrepareCopy(twinfold::WithoutLongForm(src), twinfold::WithoutLongForm(dst),
-                                           FileLanding::missing, silent, temporary);
+                                           Landing::missing, silent, temporary);
         if (failure) return asThePassNamesIt(std::move(failure));
         temporary = twinfold::LongFormRoot(temporary);
     } else {
@@ -241,7 +241,7 @@ MaybeFailure LandMissingEntry(const CTreeIterator& entry, const std::wstring& ds
                        differing.empty() ? L"its copy could not be listed to its end"
                                          : L"its copy lacks '" + differing + L"' as the source has it");
     }
-    return PlacePrepared(src, temporary, dst, FileLanding::missing);
+    return PlacePrepared(src, temporary, dst, Landing::missing);
 #else
     (void)shell;
     // The POSIX layer's copy takes any path, copies links as links and fails on the first entry it

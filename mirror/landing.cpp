@@ -1,42 +1,14 @@
 #include "mirror/landing.h"
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <cwchar>
 #include <functional>
 #include <new>
-#include <random>
 
 #include "mirror/folder_removal.h"
 #include "mirror/shell_op.h"
 #include "platform/win32.h"
 
 namespace {
-
-std::uint64_t Mix(std::uint64_t value) {
-    value += 0x9E3779B97F4A7C15ULL;
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBULL;
-    return value ^ (value >> 31);
-}
-
-// Distinct for every call in this process and, through the seed, unlikely to meet a name that
-// another run (killed, or running at the same time) chose.
-std::uint64_t NextUniqueValue() {
-    static const std::uint64_t seed = [] {
-        std::uint64_t value = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-        try {
-            std::random_device device;
-            value ^= (static_cast<std::uint64_t>(device()) << 32) | device();
-        } catch (...) {
-            // No source of randomness: the clock alone still differs between runs.
-        }
-        return Mix(value);
-    }();
-    static std::atomic<std::uint64_t> counter{0};
-    return Mix(seed + counter.fetch_add(1));
-}
 
 // Removes what a failed copy left under a temporary name: a folder with everything in it, or one
 // file. Nothing is reported: the copy has failed already, and a leftover is an extra entry that the
@@ -98,15 +70,11 @@ constexpr int kNameAttempts = 8;
 std::wstring TemporaryPathBeside(const std::wstring& finalPath) {
     const size_t separator = finalPath.rfind(twinfold::kPathSeparator);
     std::wstring path = separator == std::wstring::npos ? std::wstring() : finalPath.substr(0, separator + 1);
-    wchar_t suffix[13];
-    std::swprintf(suffix, 13, L"%012llx", static_cast<unsigned long long>(NextUniqueValue() & 0xFFFFFFFFFFFFULL));
-    path.append(kTemporaryPrefix);
-    path.append(suffix);
-    return path;
+    return path + twinfold::TemporaryName();
 }
 
 bool IsTemporaryName(const std::wstring& name) {
-    return name.compare(0, std::wcslen(kTemporaryPrefix), kTemporaryPrefix) == 0;
+    return name.compare(0, std::wcslen(twinfold::kTemporaryPrefix), twinfold::kTemporaryPrefix) == 0;
 }
 
 Made MadeBy(bool made) {
@@ -130,10 +98,10 @@ StepError PrepareTemporary(const std::wstring& dst, const std::function<Made(con
     return ErrorOf(ERROR_FILE_EXISTS);
 }
 
-MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, Landing landing, Silent silent,
                          std::wstring& temporary) {
     StepError error;
-    if (landing == FileLanding::replacing) {
+    if (landing == Landing::replacing) {
         error = PrepareTemporary(
             dst, [&](const std::wstring& name) { return MadeBy(CopyFileW(src.c_str(), name.c_str(), TRUE) != FALSE); },
             temporary);
@@ -153,8 +121,8 @@ MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, FileL
 }
 
 MaybeFailure PlacePrepared(const std::wstring& src, const std::wstring& temporary, const std::wstring& dst,
-                           FileLanding landing) {
-    if (MoveIntoPlace(temporary, dst, landing == FileLanding::replacing ? MOVEFILE_REPLACE_EXISTING : 0)) {
+                           Landing landing) {
+    if (MoveIntoPlace(temporary, dst, landing == Landing::replacing ? MOVEFILE_REPLACE_EXISTING : 0)) {
         return std::nullopt;
     }
     RunFailure failure = SystemFailure(FailedOperation::copy, src, dst);
@@ -166,14 +134,14 @@ void DiscardPrepared(const std::wstring& temporary) { RemoveTemporary(temporary)
 
 MaybeFailure LandReplacement(const std::wstring& src, const std::wstring& dst) {
     std::wstring temporary;
-    if (MaybeFailure failure = PrepareCopy(src, dst, FileLanding::replacing, Silent::yes, temporary)) return failure;
-    return PlacePrepared(src, temporary, dst, FileLanding::replacing);
+    if (MaybeFailure failure = PrepareCopy(src, dst, Landing::replacing, Silent::yes, temporary)) return failure;
+    return PlacePrepared(src, temporary, dst, Landing::replacing);
 }
 
 MaybeFailure LandMissing(const std::wstring& src, const std::wstring& dst, Silent silent) {
     std::wstring temporary;
-    if (MaybeFailure failure = PrepareCopy(src, dst, FileLanding::missing, silent, temporary)) return failure;
-    return PlacePrepared(src, temporary, dst, FileLanding::missing);
+    if (MaybeFailure failure = PrepareCopy(src, dst, Landing::missing, silent, temporary)) return failure;
+    return PlacePrepared(src, temporary, dst, Landing::missing);
 }
 
 bool CreateParentFolders(const std::wstring& path) {
@@ -193,7 +161,7 @@ MaybeFailure LandMissingFile(const std::wstring& src, const std::wstring& dst) {
     if (const StepError error = PrepareTemporary(dst, copy, temporary)) {
         return SystemFailure(FailedOperation::copy, src, dst, *error);
     }
-    return PlacePrepared(src, temporary, dst, FileLanding::missing);
+    return PlacePrepared(src, temporary, dst, Landing::missing);
 }
 
 MaybeFailure RenameInPlace(const std::wstring& from, const std::wstring& to) {
@@ -238,7 +206,7 @@ StepError ReplaceWithLink(const std::wstring& temporary, const std::wstring& dst
 
 }  // namespace
 
-MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing) {
+MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, Landing landing) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         const std::wstring temporary = TemporaryPathBeside(dst);
         bool made = twinfold::CopyLink(src, temporary);
@@ -254,7 +222,7 @@ MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, LinkLand
         }
         StepError error;
         try {
-            if (landing == LinkLanding::replacing) {
+            if (landing == Landing::replacing) {
                 error = ReplaceWithLink(temporary, dst);
             } else if (!MoveIntoPlace(temporary, dst, 0)) {
                 error = twinfold::LastSystemError();

@@ -13,17 +13,16 @@
 #include "mirror/failure.h"
 #include "mirror/shell_copy.h"
 
-// Temporary names start with this; one left behind by a crash is an extra entry of the destination,
-// which the next delete pass removes like any other.
-inline constexpr wchar_t kTemporaryPrefix[] = L".twinfold-tmp-";
-
-// A name for a temporary entry in the folder that holds `finalPath`: the folder's text, a separator
-// and a short unique name. Short, so that it fits wherever a name of the folder could. The one place
-// that names temporary entries.
+// A path for a temporary entry in the folder that holds `finalPath`: the folder's text, a separator
+// and a fresh temporary name (twinfold::TemporaryName).
 std::wstring TemporaryPathBeside(const std::wstring& finalPath);
 
 // True when `name` (a bare entry name) is one of ours.
 bool IsTemporaryName(const std::wstring& name);
+
+// Where a copy goes into place: where nothing is (the destination lacks the entry), or over the
+// entry there (a file, link, FIFO, socket or device; never a folder).
+enum class Landing { missing, replacing };
 
 // Replaces the entry `dst` (a file, a link, a FIFO, a socket or a device; never a folder) with a copy
 // of `src`: copied to a temporary name, then moved over `dst` in one rename. On failure `dst` is
@@ -58,16 +57,15 @@ bool CreateParentFolders(const std::wstring& path);
 
 // The two halves of LandReplacement and LandMissing for one file, so that the copy can be made on
 // another thread while the caller decides when it goes into place.
-enum class FileLanding { replacing, missing };
 
 // Copies the file (or, with `missing`, the entry) `src` to a fresh temporary name beside `dst`,
 // returned in `temporary`. On failure nothing is left.
-MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, FileLanding landing, Silent silent,
+MaybeFailure PrepareCopy(const std::wstring& src, const std::wstring& dst, Landing landing, Silent silent,
                          std::wstring& temporary);
 // Moves the copy of `src` prepared at `temporary` to `dst`: over the entry there when replacing, only
 // where nothing is when missing. On failure the copy is removed and `dst` is as it was.
 MaybeFailure PlacePrepared(const std::wstring& src, const std::wstring& temporary, const std::wstring& dst,
-                           FileLanding landing);
+                           Landing landing);
 // Removes a prepared copy that will not be placed.
 void DiscardPrepared(const std::wstring& temporary);
 
@@ -77,9 +75,7 @@ void DiscardPrepared(const std::wstring& temporary);
 // entry keeps its old name where it can.
 MaybeFailure RenameInPlace(const std::wstring& from, const std::wstring& to);
 
-enum class LinkLanding { missing, replacing };
-
 // Makes `dst` a link like the link `src` (same kind, same target), never following either: made
 // under a temporary name and renamed into place, over the entry at `dst` when replacing (a file, or
 // another link), only where nothing is otherwise. On failure `dst` is as it was.
-MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, LinkLanding landing);
+MaybeFailure LandLink(const std::wstring& src, const std::wstring& dst, Landing landing);

@@ -1,16 +1,12 @@
 // POSIX only: CopyFileW, DeleteFileW and SHFileOperationW (FO_COPY, FO_DELETE).
 // Replaces files only by rename from a temporary name; walks trees by descriptor, never following a link.
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <cwchar>
 #include <memory>
 #include <mutex>
-#include <random>
 
 #include "platform/posix_crew.h"
 #include "platform/posix_internal.h"
@@ -155,26 +151,8 @@ Status ReadNames(const At& dir, std::vector<std::string>& names, std::vector<uns
 
 namespace {
 
-std::uint64_t SeedValue() {
-    std::uint64_t seed = 0;
-    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        seed = static_cast<std::uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ULL;
-    }
-    return seed ^ static_cast<std::uint64_t>(::getpid());
-}
-
-std::string RandomTempName() {
-    // Reseeded in a forked child, so parent and child do not race for the same names.
-    thread_local pid_t seededFor = 0;
-    thread_local std::mt19937_64 engine;
-    if (seededFor != ::getpid()) {
-        seededFor = ::getpid();
-        engine.seed(SeedValue());
-    }
-    char hex[13];
-    std::snprintf(hex, sizeof hex, "%012llx", static_cast<unsigned long long>(engine() & 0xFFFFFFFFFFFFULL));
-    return std::string(kTempPrefix) + hex;
-}
+// The program's one generator of temporary names, in the bytes of a POSIX name (it is plain ASCII).
+std::string RandomTempName() { return BytesFromWide(TemporaryName()); }
 
 constexpr int kTempAttempts = 16;
 
@@ -395,31 +373,59 @@ Status ReadLinkAt(const At& dir, const std::string& name, std::string& target) {
     }
 }
 
+// Gives a link just made at `name` the source link's owner and times. The times are a courtesy: some
+// file systems refuse them, and the link is whole anyway.
+void FinishLink(const At& dst, const char* name, const struct stat& st) {
+    KeepOwner(dst.fd, name, st);  // a link has no mode of its own
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(dst.fd, name, times, AT_SYMLINK_NOFOLLOW);
+}
+
+// A new entry (Landing::create) is made directly under the name it is given, which is the caller's
+// own; one that replaces what is there is made under a temporary name and renamed over it.
 Status CopyLinkAt(const At& src, const std::string& name, const struct stat& st, const At& dst,
                   const std::string& dstName, Landing landing) {
     std::string target;
     Status status = ReadLinkAt(src, name, target);
     if (!status.Ok()) return status;
+    if (landing == Landing::create) {
+        if (SymlinkAt(target.c_str(), dst.fd, dstName.c_str(), dst.Child(dstName)) != 0) {
+            return Fail(errno, dst.Child(dstName));
+        }
+        FinishLink(dst, dstName.c_str(), st);
+        return Status{};
+    }
     TempEntry temp(dst);
     status = temp.CreateLink(target);
     if (!status.Ok()) return status;
-    KeepOwner(dst.fd, temp.Name().c_str(), st);  // a link has no mode of its own
-    // The link's own times are a courtesy: some file systems refuse them, and the link is whole anyway.
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(dst.fd, temp.Name().c_str(), times, AT_SYMLINK_NOFOLLOW);
+    FinishLink(dst, temp.Name().c_str(), st);
     return temp.CommitAs(dstName, landing);
 }
 
+// Gives a node just made at `name`, owner-only, the source's owner, mode and times.
+Status FinishNode(const At& dst, const char* name, const struct stat& st) {
+    if (::fchmodat(dst.fd, name, KeepOwner(dst.fd, name, st), 0) != 0) return Fail(errno, dst.Child(name));
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::utimensat(dst.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, dst.Child(name));
+    return Status{};
+}
+
 // A FIFO, socket or device node is made anew with the source's kind and device number, never opened
-// (a FIFO would block the copy, a device would be read to no end).
+// (a FIFO would block the copy, a device would be read to no end); directly under a new name, as
+// a link is.
 Status CopySpecialAt(const struct stat& st, const At& dst, const std::string& dstName, Landing landing) {
+    if (landing == Landing::create) {
+        const auto make = [&] { return ::mknodat(dst.fd, dstName.c_str(), (st.st_mode & S_IFMT) | 0600, st.st_rdev); };
+        if (ChangeInFolders(dst.fd, -1, make) != 0) return Fail(errno, dst.Child(dstName));
+        const Status status = FinishNode(dst, dstName.c_str(), st);
+        if (!status.Ok()) RemoveOwnEntry(dst.fd, dstName.c_str());  // our own, half made
+        return status;
+    }
     TempEntry temp(dst);
     Status status = temp.CreateNode(st.st_mode & S_IFMT, st.st_rdev);
     if (!status.Ok()) return status;
-    const char* name = temp.Name().c_str();
-    if (::fchmodat(dst.fd, name, KeepOwner(dst.fd, name, st), 0) != 0) return Fail(errno, temp.Path());
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::utimensat(dst.fd, name, times, AT_SYMLINK_NOFOLLOW) != 0) return Fail(errno, temp.Path());
+    status = FinishNode(dst, temp.Name().c_str(), st);
+    if (!status.Ok()) return status;
     return temp.CommitAs(dstName, landing);
 }
 

@@ -295,6 +295,5 @@ private:
     bool m_exists = false;
 };
 
-inline constexpr char kTempPrefix[] = ".twinfold-tmp-";
 
 }  // namespace twinfold::posix

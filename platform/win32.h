@@ -330,6 +330,13 @@ bool IsVolumeRoot(const std::wstring& root);
 inline bool IsVolumeRoot(const std::wstring&) { return false; }
 #endif
 
+// Temporary entries are named with this prefix; one left behind by a crash is an extra entry of the
+// destination, which the next delete pass removes like any other.
+inline constexpr wchar_t kTemporaryPrefix[] = L".twinfold-tmp-";
+// A fresh name for a temporary entry: the prefix and twelve hex digits, never the same twice in one
+// process. Short, so that it fits wherever a name of its folder could.
+std::wstring TemporaryName();
+
 // True when the names `a` and `b` differ at most in the case of their letters (any script), as a file
 // system that ignores case compares them.
 bool SameNameIgnoringCase(const std::wstring& a, const std::wstring& b);
