@@ -13,13 +13,6 @@
 #ifdef _WIN32
 namespace {
 
-enum class Kind { folder, link, other };
-
-Kind KindOf(DWORD attributes, DWORD reparseTag) {
-    if (twinfold::IsLinkRecord(attributes, reparseTag)) return Kind::link;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::folder : Kind::other;
-}
-
 // Calls `visit(cursor, relative)` for every entry the snapshot holds below the folder entry `folder`,
 // in walking order; `relative` is the entry's path below the folder, beginning with a separator.
 // A folder below that could not be read to its end is passed over with everything in it: a copy
@@ -56,8 +49,8 @@ bool ForEachBelow(const CTreeIterator& folder, Visit visit) {
 // The shell's limit for the folders it creates (MAX_PATH less room for an 8.3 name), taken for
 // every path it is given.
 constexpr std::size_t kShellLimit = MAX_PATH - 12;
-// A temporary name: the prefix and twelve hex digits (see TemporaryPathBeside).
-constexpr std::size_t kTemporaryNameLength = 14 + 12;
+// A temporary name: the prefix and twelve hex digits (see twinfold::TemporaryName).
+constexpr std::size_t kTemporaryNameLength = sizeof twinfold::kTemporaryPrefix / sizeof(wchar_t) - 1 + 12;
 
 bool SameIgnoringCase(const wchar_t* a, std::size_t length, const wchar_t* b) {
     return CompareStringOrdinal(a, static_cast<int>(length), b, -1, TRUE) == CSTR_EQUAL;
@@ -159,7 +152,7 @@ Made CopyByWalk(const CTreeIterator& folder, const std::wstring& temporary, std:
 }
 
 struct CopiedEntry {
-    Kind kind;
+    twinfold::EntryKind kind;
     unsigned long long size;
 };
 
@@ -178,20 +171,19 @@ bool CopyHoldsSnapshot(const CTreeIterator& folder, const std::wstring& copy, st
         for (CTreeIterator cursor = listing.Begin(); !cursor.AtEnd(); cursor.Next()) {
             relative.clear();
             cursor.AppendRelativePath(relative);
-            copied.emplace(relative, CopiedEntry{KindOf(cursor.Attributes(), cursor.ReparseTag()), cursor.Size()});
+            copied.emplace(relative, CopiedEntry{cursor.Kind(), cursor.Size()});
         }
     }
-    const auto same = [](const CopiedEntry& entry, Kind kind, unsigned long long size) {
-        return entry.kind == kind && (kind != Kind::other || entry.size == size);
+    const auto same = [](const CopiedEntry& entry, twinfold::EntryKind kind, unsigned long long size) {
+        return entry.kind == kind && (kind != twinfold::EntryKind::file || entry.size == size);
     };
     return ForEachBelow(folder, [&](const CTreeIterator& below, const std::wstring& relative) {
         const auto found = copied.find(relative);
-        const Kind kind = KindOf(below.Attributes(), below.ReparseTag());
-        if (found != copied.end() && same(found->second, kind, below.Size())) return true;
+        if (found != copied.end() && same(found->second, below.Kind(), below.Size())) return true;
         const CounterpartState now = LookUpCounterpart(below.GetFullPath());
         const bool gone = !now.found && (now.error.code == ERROR_FILE_NOT_FOUND || now.error.code == ERROR_PATH_NOT_FOUND);
         if (found == copied.end() ? gone
-                                  : now.found && same(found->second, KindOf(now.attributes, now.reparseTag), now.size)) {
+                                  : now.found && same(found->second, now.Kind(), now.size)) {
             return true;
         }
         differing = below.GetFullPath();
