@@ -169,9 +169,11 @@ struct Expected {
 
 // What a walk must yield, built recursively from the made-up tree: for each directory kept, its
 // subdirectory records, then its other records; then, when recursive, each subdirectory that is not
-// a link, in listing order. A directory whose listing cannot be opened holds its own record, when
-// that can be looked up. `complete` turns false for a listing refused or broken off by an error.
-void Expect(const std::wstring& path, bool recursive, std::vector<Expected>& out, bool& complete) {
+// a link, in listing order. A root whose listing cannot be opened holds its own record, when that can
+// be looked up; a folder below it that cannot be listed adds nothing. `complete` turns false for a
+// listing refused or broken off by an error.
+void Expect(const std::wstring& path, bool recursive, std::vector<Expected>& out, bool& complete,
+            bool root = true) {
     const Node* node = Find(path);
     std::vector<WIN32_FIND_DATAW> subdirs, files;
     if (node != nullptr && node->directory && (node->listingRefused || BreaksOff(*node))) complete = false;
@@ -185,7 +187,7 @@ void Expect(const std::wstring& path, bool recursive, std::vector<Expected>& out
                 subdirs.push_back(record);
             }
         }
-    } else if (node != nullptr && !node->lookupRefused) {
+    } else if (root && node != nullptr && !node->lookupRefused) {
         files.push_back(Record(*node));
     }
     for (const WIN32_FIND_DATAW& record : subdirs)
@@ -197,7 +199,7 @@ void Expect(const std::wstring& path, bool recursive, std::vector<Expected>& out
     if (!recursive) return;
     for (const WIN32_FIND_DATAW& record : subdirs) {
         if (!(record.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            Expect(ChildPath(path, record.cFileName), true, out, complete);
+            Expect(ChildPath(path, record.cFileName), true, out, complete, false);
     }
 }
 
@@ -327,7 +329,7 @@ BOOL FindClose(HANDLE findFile) {
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD errorCode) { t_lastError = errorCode; }
-twinfold::SystemError twinfold::LastSystemError() { return SystemError{t_lastError, 0}; }
+twinfold::SystemError twinfold::LastSystemError() { return SystemError{t_lastError, 0, {}}; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
