@@ -82,11 +82,6 @@ twinfold::EntryDigest SnapshotDigest(CTreeIterator cursor, const std::wstring& r
     return digest;
 }
 
-// The text of a folder's parent folder: what comes before its last separator.
-std::wstring_view ParentOf(const std::wstring& path) {
-    const std::size_t slash = path.rfind(twinfold::kPathSeparator);
-    return slash == std::wstring::npos ? std::wstring_view() : std::wstring_view(path).substr(0, slash);
-}
 
 }  // namespace
 
@@ -118,15 +113,16 @@ ScanHook CounterpartLookups::Hook(std::size_t rootLength) {
 
 void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t rootLength) {
     bool belowMissing = false;
+    const std::wstring directoryPath = directory.Path();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        belowMissing = m_missingFolders.erase(directory.Path()) != 0;
+        belowMissing = m_missingFolders.erase(directoryPath) != 0;
     }
     if (!directory.HasEntries()) return;
     std::vector<ListedEntry> listed;
     if (m_detail == Detail::kinds && !belowMissing) {
         std::wstring folder = m_otherRoot;
-        folder.append(directory.Path(), std::min(rootLength, directory.Path().size()), std::wstring::npos);
+        folder.append(directoryPath, std::min(rootLength, directoryPath.size()), std::wstring::npos);
         switch (ListFolder(folder, listed)) {
             case FolderListing::listed: break;
             case FolderListing::absent: belowMissing = true; break;
@@ -152,13 +148,13 @@ void CounterpartLookups::LookUpAll(const CDirectory& directory, std::size_t root
             // Not listed, or no listing made: a lookup, which for a name the listing lacks says
             // exactly why it is missing (or finds it, where the file system ignores case). Such a
             // name is about to be deleted, so this costs a call per deletion, not per entry.
-            FormCounterpartPath(path, m_otherRoot, directory.Path(), rootLength, directory.Name(i));
+            FormCounterpartPath(path, m_otherRoot, directoryPath, rootLength, directory.Name(i));
             answer = LookUpCounterpart(path);
         }
         if (!belowMissing) folder.Keep(i, answer);
         const bool absent = !answer.found && (answer.error.code == ERROR_FILE_NOT_FOUND || answer.error.code == ERROR_PATH_NOT_FOUND);
         if (absent && directory.IsDirectory(i) && !twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) {
-            std::wstring child = directory.Path();
+            std::wstring child = directoryPath;
             child.push_back(twinfold::kPathSeparator);
             child.append(directory.Name(i));
             missingBelow.push_back(std::move(child));
@@ -230,8 +226,8 @@ void CopiedFolders::Copied(const std::wstring& path) {
 bool CopiedFolders::Answers(const CTreeIterator& cursor) {
     if (cursor.Directory() == m_directory) return m_answers;
     m_directory = cursor.Directory();
-    if (m_directory == nullptr) return m_answers = false;
-    const std::wstring& path = m_directory->Path();
+    if (m_directory == nullptr || (m_made.empty() && m_matched.empty())) return m_answers = false;
+    const std::wstring path = m_directory->Path();
     if (!m_matched.empty() && IsSameOrBelow(path, m_matched)) return m_answers = true;
     m_matched.clear();
     m_answers = false;
@@ -277,15 +273,14 @@ bool StaleAnswers::MayBeStale(const CTreeIterator& cursor) {
         m_directoryStale = false;
         if (m_directory == nullptr) return false;
         // The walk comes to a folder only after its parent's entries, so the parent's mark is set.
-        const std::wstring& path = m_directory->Path();
-        m_directoryStale = m_staleFolders.count(path) != 0 || m_staleFolders.count(std::wstring(ParentOf(path))) != 0;
-        if (m_directoryStale) m_staleFolders.insert(path);
+        m_directoryStale = m_staleFolders.count(m_directory) != 0 || m_staleFolders.count(m_directory->Parent()) != 0;
+        if (m_directoryStale) m_staleFolders.insert(m_directory);
     }
     if (m_directoryStale) return true;
     if (m_foldedHere.empty() && !m_oddNameHere) return false;
     // The same test as MayNameTheSame against each name copied here.
     const bool stale = m_oddNameHere || MayBeAnyName(cursor.Name()) || m_foldedHere.count(Folded(cursor.Name())) != 0;
-    if (stale && cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
+    if (stale && cursor.IsDirectory()) MarkStale(cursor);
     return stale;
 }
 
@@ -295,7 +290,12 @@ void StaleAnswers::Copied(const CTreeIterator& cursor) {
     } else {
         m_foldedHere.insert(Folded(cursor.Name()));
     }
-    if (cursor.IsDirectory()) m_staleFolders.insert(cursor.GetFullPath());
+    if (cursor.IsDirectory()) MarkStale(cursor);
+}
+
+void StaleAnswers::MarkStale(const CTreeIterator& folder) {
+    // A folder with nothing in it the snapshot kept has no answers to be stale.
+    if (const CDirectory* inside = folder.Inside().Directory()) m_staleFolders.insert(inside);
 }
 
 bool MayNameTheSame(const wchar_t* a, const wchar_t* b) {

@@ -115,13 +115,15 @@ public:
     void Copied(const CTreeIterator& cursor);
 
 private:
+    void MarkStale(const CTreeIterator& folder);  // everything below the folder entry
+
     const CDirectory* m_directory = nullptr;
     bool m_directoryStale = false;  // the whole directory lies below a changed folder
     // The names copied in the current directory, as a file system that folds names would see them
     // (see MayNameTheSame): one lookup per entry, however many were copied.
     std::unordered_set<std::wstring> m_foldedHere;
     bool m_oddNameHere = false;  // a name copied here might be taken for any other
-    std::unordered_set<std::wstring> m_staleFolders;  // folders (walked tree's paths) with all below stale
+    std::unordered_set<const CDirectory*> m_staleFolders;  // folders' own listings, with all below stale
 };
 
 // Whether some file system could take the names `a` and `b` for one: equal but for the case of

@@ -55,7 +55,7 @@ public:
         slot.used = m_clock;
         slot.fd.Reset();
         slot.path = path;
-        PathAt at;
+        PathAt at(PathAt::Reach::held);
         error = at.OpenFolder(slot.path, O_PATH, slot.fd);
         return error == 0 ? slot.fd.Get() : -1;
     }
@@ -79,6 +79,7 @@ thread_local FolderCache t_folders;
 void NoteTreeChange() { g_treeChanges.fetch_add(1); }
 std::uint64_t TreeChanges() { return g_treeChanges.load(); }
 void NoteFolderChange() { g_folderChanges.fetch_add(1); }
+std::uint64_t FolderChanges() { return g_folderChanges.load(); }
 int CachedFolder(std::string_view path, int& error) { return t_folders.Open(path, error); }
 
 namespace {
@@ -255,7 +256,7 @@ HANDLE StartListing(std::wstring_view path, Detail detail, WIN32_FIND_DATAW& rec
     auto handle = std::make_unique<FindHandle>();
     handle->dir.path = dirText.empty() ? std::string("/") : BytesFromWide(dirText);
 
-    PathAt at;
+    PathAt at(PathAt::Reach::held);
     Fd fd;
     const int error = fault::Strike(fault::Call::list, handle->dir.path.c_str()) ? errno
                                                                                : at.OpenFolder(handle->dir.path, O_RDONLY, fd);

@@ -135,10 +135,17 @@ std::string ResolveEntryPath(const std::string& path);
 // would for a short path, and the call is made relative to that folder with the last component.
 //
 // Below a root of the running pass (twinfold::PassRoots) the folder is instead reached from the root's
-// descriptor one name at a time, never through a link (ELOOP where a folder on the way is one), and
+// descriptor, never through a link (ELOOP where a folder on the way is one), and
 // the root itself is "." in its own descriptor. Every call of the layer on a path goes through here.
 class PathAt {
 public:
+    // How a folder below a root is reached: afresh from the root's descriptor, for a call that changes
+    // the tree, so that a folder swapped for a link or moved away since is refused rather than
+    // written into through an older descriptor; or, for a listing or a lookup, from the folders this
+    // thread's walk holds open (see posix_beneath.cpp), which makes a deep tree linear.
+    enum class Reach { afresh, held };
+    explicit PathAt(Reach reach = Reach::afresh) : m_reach(reach) {}
+
     // 0, or the errno of opening the folders on the way (what the call itself would have failed with).
     int Open(const std::string& path);
     // As Open, ignoring the roots of the pass: for opening a root itself.
@@ -163,6 +170,7 @@ private:
     // m_parentBelow and m_rootFd say where it is.
     bool OpenBelowPassRoot(const std::string& path, int& error, bool openParent = true);
 
+    Reach m_reach;
     std::string m_parentBelow;  // the holding folder's path from the root ("" for the root itself)
     PassRoots::State* m_state = nullptr;
     int m_rootIndex = 0;  // of the root in m_state that holds the path
@@ -204,6 +212,7 @@ std::uint64_t TreeChanges();
 // folder removed or moved, and the roots of a pass set or dropped. Folders kept open by path
 // (CachedFolder) are valid only while this count stays the same.
 void NoteFolderChange();
+std::uint64_t FolderChanges();
 
 // The folder `path`, opened (O_PATH, never through a link below a root) and kept open for the
 // calling thread's next lookups in it. -1 with the errno in `error` when it cannot be opened. The

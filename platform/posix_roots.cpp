@@ -1,56 +1,20 @@
-// POSIX only: folder identity and place (device, inode, mount table), and the roots of a pass, from
-// whose descriptors every call below a root walks one name at a time. Never follows a link below a root.
+// POSIX only: folder identity and place (device, inode, mount table), and the roots of a pass: pinned
+// by identity, checked against each other and against every mount found below them.
 #include <sys/sysmacros.h>
-#include <sys/syscall.h>
 
 #include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 
-#ifdef __linux__
-#include <linux/openat2.h>
-#endif
-
-#include "platform/posix_internal.h"
+#include "platform/posix_roots.h"
 #include "platform/posix_text.h"
 
-struct twinfold::PassRoots::State {
-    struct Root {
-        std::string text;  // without trailing separators
-        std::atomic<int> fd{-1};
-        // The layer's change count when opening last failed, plus one: only a change of the layer's
-        // own (the pass creating the destination) makes another attempt worth its system calls.
-        std::atomic<std::uint64_t> failedAt{0};
-        dev_t dev = 0;  // valid once fd is
-        ino_t ino = 0;
-        std::uint64_t mountId = 0;  // of the mount that holds the root; valid once fd is, when hasMountId
-        bool hasMountId = false;
-    };
-    Root roots[2];
-    std::mutex opening;
-    // Set when a listing met a root below a root, or a folder below a root lies on a mount that
-    // overlaps the other root: from then on nothing below the roots is trusted.
-    std::atomic<bool> tripped{false};
-
-    // Mounts below the roots that were found not to overlap the other root, and where each root lies
-    // in its file system (see GetFolderPlace), found once it is needed.
-    std::mutex mounts;
-    std::unordered_set<std::uint64_t> harmlessMounts;
-    struct Place {
-        bool known = false;
-        bool found = false;
-        dev_t device = 0;
-        std::string path;
-    };
-    Place places[2];
-};
-
 namespace twinfold::posix {
-namespace {
 
 std::atomic<PassRoots::State*> g_passRoots{nullptr};
+
+namespace {
 
 // The mount that holds the folder `fd` (what /proc/self/mountinfo numbers it), where the kernel tells.
 bool MountIdOf(int fd, std::uint64_t& id) {
@@ -142,6 +106,8 @@ bool FolderPlace(const std::string& path, dev_t& device, std::string& place) {
     return true;
 }
 
+}  // namespace
+
 // The root's descriptor, opened on first use: a destination that does not exist when the pass
 // starts is made by the pass, and from then on reached from its descriptor.
 int RootFd(PassRoots::State& state, PassRoots::State::Root& root) {
@@ -169,12 +135,16 @@ int RootFd(PassRoots::State& state, PassRoots::State::Root& root) {
     return opened.Release();
 }
 
+namespace {
+
 // Whether the mount `mount` overlaps the root `other` by the rule the roots themselves are checked by:
 // on the same device, the folder it shows lies at or below the root's place, or holds it.
 bool Overlaps(const MountLine& mount, const PassRoots::State::Place& other) {
     return other.found && mount.device == other.device &&
            (PathIsAtOrBelow(mount.root, other.path) || PathIsAtOrBelow(other.path, mount.root));
 }
+
+}  // namespace
 
 // Checks the mount that holds the folder `fd`, found below the root `index`, against the other root,
 // once per mount and pass. 0, or kRootsOverlap when it overlaps: then the roots are tripped. A mount
@@ -208,10 +178,14 @@ int CheckMountBelow(PassRoots::State& state, int index, int fd) {
     return kRootsOverlap;
 }
 
+namespace {
+
 std::string WithoutTrailingSeparators(std::string text) {
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
+
+}  // namespace
 
 // The text of `path` below `root` (leading separators dropped; empty for the root itself), or false
 // when `path` does not start with the root's text.
@@ -224,167 +198,6 @@ bool TextBelow(const std::string& path, const std::string& root, std::string& be
     return true;
 }
 
-// openat2 of `relative` below the root `index`, never through a link. A mount crossed on the way puts
-// the folder opened on another mount, which is first checked against the other root (CheckMountBelow);
-// the kernel tells of a crossing, so a tree without mounts costs nothing more. ENOSYS where the kernel
-// has no openat2.
-int OpenBeneath(PassRoots::State& state, int index, const std::string& relative, int flags, Fd& out) {
-#ifdef __linux__
-    struct open_how how {};
-    how.flags = static_cast<std::uint64_t>(flags | O_DIRECTORY | O_CLOEXEC);
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH | RESOLVE_NO_XDEV;
-    const int rootFd = state.roots[index].fd.load(std::memory_order_acquire);
-    long fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-    if (fd < 0 && errno == EXDEV) {
-        how.resolve &= ~static_cast<std::uint64_t>(RESOLVE_NO_XDEV);
-        fd = ::syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-        if (fd >= 0) {
-            Fd opened(static_cast<int>(fd));
-            if (const int error = CheckMountBelow(state, index, opened.Get())) return error;
-            out = std::move(opened);
-            return 0;
-        }
-    }
-    if (fd < 0) return errno;
-    out.Reset(static_cast<int>(fd));
-    return 0;
-#else
-    (void)state;
-    (void)index;
-    (void)relative;
-    (void)flags;
-    (void)out;
-    return ENOSYS;
-#endif
-}
-
-std::atomic<bool> g_noOpenat2{false};
-
-// Opens `relative` (names separated by '/', no "." or "..") below the root `index` for searching,
-// never through a link, and never on a mount that overlaps the other root. The kernel does it in one
-// call where it can; otherwise one name at a time.
-int OpenFolderBeneath(PassRoots::State& state, int index, const std::string& relative, Fd& out) {
-    if (!g_noOpenat2.load(std::memory_order_relaxed) && relative.size() < PATH_MAX) {
-        const int error = OpenBeneath(state, index, relative, O_PATH, out);
-        if (error != ENOSYS) return error;
-        g_noOpenat2.store(true, std::memory_order_relaxed);
-    }
-    Fd dir;
-    int at = state.roots[index].fd.load(std::memory_order_acquire);
-    std::size_t pos = 0;
-    while (pos < relative.size()) {
-        std::size_t end = relative.find('/', pos);
-        if (end == std::string::npos) end = relative.size();
-        const std::string name = relative.substr(pos, end - pos);
-        Fd next(::openat(at, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.Valid()) {
-            const int error = errno;
-            struct stat st {};
-            // A link in a folder's place is a refusal to follow it, not a missing folder.
-            if (error == ENOTDIR && ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-                return ELOOP;
-            return error;
-        }
-        dir = std::move(next);
-        at = dir.Get();
-        pos = end + 1;
-    }
-    if (dir.Valid()) {
-        if (const int error = CheckMountBelow(state, index, dir.Get())) return error;
-    }
-    out = std::move(dir);
-    return 0;
-}
-
-}  // namespace
-
-bool PathAt::OpenBelowPassRoot(const std::string& path, int& error, bool openParent) {
-    PassRoots::State* state = g_passRoots.load(std::memory_order_acquire);
-    if (state == nullptr) return false;
-    // The longest root that holds the path: the same folder may be both roots.
-    PassRoots::State::Root* root = nullptr;
-    std::string below;
-    for (PassRoots::State::Root& candidate : state->roots) {
-        std::string text;
-        if (TextBelow(path, candidate.text, text) && (root == nullptr || candidate.text.size() > root->text.size())) {
-            root = &candidate;
-            below = std::move(text);
-        }
-    }
-    if (root == nullptr) return false;
-    const int rootFd = RootFd(*state, *root);
-    if (rootFd < 0) return false;  // not there (yet): by its path, as outside a pass
-    m_belowRoot = true;
-    if (state->tripped.load(std::memory_order_acquire)) {
-        error = kRootsOverlap;
-        return true;
-    }
-    while (!below.empty() && below.back() == '/') below.pop_back();
-    const std::size_t slash = below.rfind('/');
-    std::string parent = slash == std::string::npos ? std::string() : below.substr(0, slash);
-    m_name = below.empty() ? std::string(".") : below.substr(slash == std::string::npos ? 0 : slash + 1);
-    for (std::size_t pos = 0; pos < below.size();) {
-        std::size_t end = below.find('/', pos);
-        if (end == std::string::npos) end = below.size();
-        const std::string_view name(below.data() + pos, end - pos);
-        // The engine forms these paths from listed names; "." or ".." could only lead elsewhere.
-        if (name == "." || name == "..") {
-            error = EINVAL;
-            return true;
-        }
-        pos = end + 1;
-    }
-    // Repeated separators are one, as the kernel reads them.
-    std::string compact;
-    for (char c : parent) {
-        if (c != '/' || (!compact.empty() && compact.back() != '/')) compact.push_back(c);
-    }
-    if (!compact.empty() && compact.back() == '/') compact.pop_back();
-    error = 0;
-    m_state = state;
-    m_rootIndex = static_cast<int>(root - state->roots);
-    if (compact.empty()) {
-        m_base = rootFd;
-    } else if (openParent) {
-        error = OpenFolderBeneath(*state, m_rootIndex, compact, m_dir);
-    }
-    m_parentBelow = std::move(compact);
-    return true;
-}
-
-int PathAt::OpenFolder(const std::string& path, int flags, Fd& out) {
-    m_dir.Reset();
-    m_base = AT_FDCWD;
-    m_belowRoot = false;
-    int error = 0;
-    if (OpenBelowPassRoot(path, error, false)) {
-        if (error != 0) return error;
-        const std::string whole = m_parentBelow.empty() ? m_name : m_parentBelow + '/' + m_name;
-        if (!g_noOpenat2.load(std::memory_order_relaxed) && whole.size() < PATH_MAX) {
-            // A link on the way or at the end is already ELOOP.
-            error = OpenBeneath(*m_state, m_rootIndex, whole, flags, out);
-            if (error != ENOSYS) return error;
-            g_noOpenat2.store(true, std::memory_order_relaxed);
-        }
-        if (!m_parentBelow.empty() && (error = OpenFolderBeneath(*m_state, m_rootIndex, m_parentBelow, m_dir)) != 0)
-            return error;
-    } else if ((error = OpenFromCurrentFolder(path)) != 0) {
-        return error;
-    }
-    out.Reset(::openat(Dir(), Name(), flags | O_DIRECTORY | O_CLOEXEC | FolderFlags()));
-    if (!out.Valid()) return FolderError(errno);
-    if (m_belowRoot && (error = CheckMountBelow(*m_state, m_rootIndex, out.Get())) != 0) out.Reset();
-    return error;
-}
-
-int PathAt::FolderError(int error) const {
-    struct stat st {};
-    const bool walked = m_belowRoot && Dir() != AT_FDCWD;
-    if (walked && error == ENOTDIR && ::fstatat(Dir(), Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-        return ELOOP;
-    }
-    return error;
-}
 
 bool MeetsPassRoot(const std::string& path, const struct stat& folder) {
     PassRoots::State* state = g_passRoots.load(std::memory_order_acquire);

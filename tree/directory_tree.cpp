@@ -108,8 +108,13 @@ bool IsVolumeFolder(const wchar_t* name) {
 }  // namespace
 
 CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail, VolumeFolders volumeFolders,
-                       Place place)
-    : m_path(path) {
+                       const CDirectory* parent, std::size_t entryInParent, PathMemo* memo)
+    : m_parent(parent), m_memo(memo) {
+    if (parent == nullptr) {
+        m_rootPath = path;
+    } else {
+        m_name = parent->Name(entryInParent);
+    }
     // Entries are gathered here, then copied once into an array of exactly the right size: a
     // snapshot of a big tree holds no spare capacity. (Buffers kept per thread would save two
     // allocations a folder, but in the Windows build entries gathered in thread-local buffers by
@@ -124,7 +129,7 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
                              device ? found.dwReserved1 : RecordSize(found), found.dwFileAttributes, tag});
     };
     {
-        const std::wstring pattern = m_path + twinfold::kListPattern;
+        const std::wstring pattern = path + twinfold::kListPattern;
         ScopedFindHandle search(detail == Detail::kinds ? twinfold::FindFirstKinds(pattern.c_str(), &record)
                                                         : FindFirstFileW(pattern.c_str(), &record));
         if (search.IsValid()) {
@@ -155,14 +160,97 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
         }
     }
     // No listing of a root (not a directory, or refused): the path's own record, if any, is the one entry.
-    if (place == Place::below) return;
-    ScopedFindHandle lookup(FindFirstFileW(m_path.c_str(), &record));
+    if (parent != nullptr) return;
+    ScopedFindHandle lookup(FindFirstFileW(path.c_str(), &record));
     if (lookup.IsValid()) keep(record, m_entries);
+}
+
+// The paths of a tree's folders that were put together last. A walk asks for one folder's path
+// entry after entry, then for a folder below or beside it: its path is then the one kept for a folder
+// just above plus a name or two, not a climb to the root, which in a tree thousands of levels deep
+// would cost a step per level for every entry. Shared by the threads that scan the tree and the one
+// that walks it.
+class PathMemo {
+public:
+    void Append(const CDirectory& directory, std::wstring& out, std::size_t skip) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Up from the folder to the nearest one whose path is kept, or to the root.
+        std::vector<const CDirectory*> below;
+        const CDirectory* at = &directory;
+        const std::wstring* known = nullptr;
+        for (;;) {
+            if ((known = Kept(at)) != nullptr) break;
+            if (at->Parent() == nullptr) {
+                known = &at->m_rootPath;
+                break;
+            }
+            below.push_back(at);
+            at = at->Parent();
+        }
+        if (below.empty()) {
+            if (skip < known->size()) out.append(*known, skip, std::wstring::npos);
+            return;
+        }
+        Slot& slot = Oldest();
+        std::wstring path;
+        path.reserve(known->size() + below.size() * 16);
+        path = *known;
+        for (auto it = below.rbegin(); it != below.rend(); ++it) {
+            path.push_back(twinfold::kPathSeparator);
+            path.append((*it)->m_name);
+        }
+        if (skip < path.size()) out.append(path, skip, std::wstring::npos);
+        slot.directory = &directory;
+        slot.path = std::move(path);
+        slot.used = ++m_clock;
+    }
+
+private:
+    struct Slot {
+        const CDirectory* directory = nullptr;
+        std::wstring path;
+        std::uint64_t used = 0;
+    };
+
+    const std::wstring* Kept(const CDirectory* directory) {
+        for (Slot& slot : m_slots) {
+            if (slot.directory == directory) {
+                slot.used = ++m_clock;
+                return &slot.path;
+            }
+        }
+        return nullptr;
+    }
+    Slot& Oldest() {
+        Slot* oldest = &m_slots[0];
+        for (Slot& slot : m_slots) {
+            if (slot.used < oldest->used) oldest = &slot;
+        }
+        return *oldest;
+    }
+
+    std::mutex m_mutex;
+    Slot m_slots[4];  // one walk, and the scan's threads beside it
+    std::uint64_t m_clock = 0;
+};
+
+void CDirectory::AppendPath(std::wstring& out, std::size_t skip) const {
+    if (m_parent == nullptr) {
+        if (skip < m_rootPath.size()) out.append(m_rootPath, skip, std::wstring::npos);
+        return;
+    }
+    m_memo->Append(*this, out, skip);
+}
+
+std::wstring CDirectory::Path() const {
+    std::wstring path;
+    AppendPath(path);
+    return path;
 }
 
 CDirectoryTree::CDirectoryTree(const std::wstring& root, Recursion recursion, const ScanHook& hook, Detail detail,
                                VolumeFolders volumeFolders)
-    : m_names(std::make_unique<NameArena>()), m_root(root) {
+    : m_names(std::make_unique<NameArena>()), m_paths(std::make_unique<PathMemo>()), m_root(root) {
     AddDirectory(m_root, recursion, hook, detail, volumeFolders);
 }
 
@@ -176,7 +264,8 @@ struct BuildNode {
     std::wstring path;
     std::unique_ptr<CDirectory> directory;
     std::vector<BuildNode*> children;
-    std::size_t entryIndex = 0;  // this folder's entry in its parent's directory
+    std::size_t entryIndex = 0;            // this folder's entry in its parent's directory
+    const CDirectory* parent = nullptr;  // that directory; none for the root
 };
 
 // Scans the folders of a tree on several threads. Each scan is exactly the scan one thread would make;
@@ -185,8 +274,8 @@ struct BuildNode {
 class ParallelScan {
 public:
     ParallelScan(const std::wstring& root, const ScanHook& hook, Detail detail, VolumeFolders volumeFolders,
-                 NameArena& names)
-        : m_hook(hook), m_detail(detail), m_volumeFolders(volumeFolders), m_names(names) {
+                 NameArena& names, PathMemo& paths)
+        : m_hook(hook), m_detail(detail), m_volumeFolders(volumeFolders), m_names(names), m_paths(paths) {
         m_nodes.push_back(BuildNode{root, nullptr, {}});
         m_pending.push_back(&m_nodes.front());
     }
@@ -228,24 +317,24 @@ private:
             std::vector<std::pair<std::wstring, std::size_t>> childPaths;
             try {
                 const bool root = node == &m_nodes.front();
-                node->directory = std::make_unique<CDirectory>(
-                    node->path, names, m_detail, root ? m_volumeFolders : VolumeFolders::kept,
-                    root ? CDirectory::Place::root : CDirectory::Place::below);
-                std::wstring().swap(node->path);
+                node->directory = std::make_unique<CDirectory>(node->path, names, m_detail,
+                                                               root ? m_volumeFolders : VolumeFolders::kept,
+                                                               node->parent, node->entryIndex, &m_paths);
                 const CDirectory& directory = *node->directory;
                 if (m_hook) m_hook(directory);
                 for (size_t i = 0; directory.IsDirectory(i); ++i) {
                     // A link to a folder is an entry of its parent, never a way out of the tree.
                     if (twinfold::IsLinkRecord(directory.Attributes(i), directory.ReparseTag(i))) continue;
-                    std::wstring childPath = directory.Path();
+                    std::wstring childPath = node->path;
                     childPath.push_back(twinfold::kPathSeparator);
                     childPath.append(directory.Name(i));
                     childPaths.emplace_back(std::move(childPath), i);
                 }
+                std::wstring().swap(node->path);
                 std::lock_guard<std::mutex> lock(m_mutex);
                 node->children.reserve(childPaths.size());
                 for (auto& [childPath, entryIndex] : childPaths) {
-                    m_nodes.push_back(BuildNode{std::move(childPath), nullptr, {}, entryIndex});
+                    m_nodes.push_back(BuildNode{std::move(childPath), nullptr, {}, entryIndex, node->directory.get()});
                     node->children.push_back(&m_nodes.back());
                 }
                 // Last in, first out, the first subfolder on top: a thread stays near where it was.
@@ -264,6 +353,7 @@ private:
     const Detail m_detail;
     const VolumeFolders m_volumeFolders;  // for the root's own listing
     NameArena& m_names;
+    PathMemo& m_paths;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<BuildNode> m_nodes;  // a deque never moves what it holds
@@ -290,7 +380,7 @@ void CDirectoryTree::AddDirectory(const std::wstring& path, Recursion recursion,
         if (scanned->HasEntries()) m_directories.push_back(std::move(scanned));
         return;
     }
-    ParallelScan scan(path, hook, detail, volumeFolders, *m_names);
+    ParallelScan scan(path, hook, detail, volumeFolders, *m_names, *m_paths);
     BuildNode& root = scan.Run();
     // Keeps a scanned folder in walking order; a folder's entry in its parent's directory learns where,
     // and whether the folder could be read.
@@ -372,7 +462,7 @@ void CTreeIterator::Next() {
 std::wstring CTreeIterator::GetFullPath() const {
     std::wstring path;
     if (AtEnd()) return path;
-    path.append(m_directory->Path());
+    m_directory->AppendPath(path);
     path.push_back(twinfold::kPathSeparator);
     path.append(Name());
     return path;
@@ -381,8 +471,7 @@ std::wstring CTreeIterator::GetFullPath() const {
 void CTreeIterator::AppendRelativePath(std::wstring& out) const {
     if (AtEnd()) return;
     // Every scanned directory's path begins with the root exactly as given.
-    const std::wstring& directory = m_directory->Path();
-    out.append(directory, std::min(m_tree->m_root.size(), directory.size()), std::wstring::npos);
+    m_directory->AppendPath(out, m_tree->m_root.size());
     out.push_back(twinfold::kPathSeparator);
     out.append(Name());
 }

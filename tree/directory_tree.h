@@ -18,6 +18,7 @@
 #include "platform/win32.h"
 
 class NameArena;
+class PathMemo;
 
 // What a scan keeps of each entry. `kinds` is for a pass that reads only names and kinds: the
 // listing (twinfold::FindFirstKinds) then spares a call per entry on POSIX, where Size() is 0 and
@@ -35,16 +36,21 @@ enum class VolumeFolders { kept, leftOut };
 // Entries are numbered in walking order: the subdirectories first, then the files.
 class CDirectory {
 public:
-    // The names are kept in `names`, which must outlive this directory.
-    // A folder below the root that cannot be listed has no entries: its own record stands for it in
-    // its parent's listing already.
-    enum class Place { root, below };
+    // The names are kept in `names`, which must outlive this directory. A folder below the root
+    // names its `parent` (which must outlive it too) and its entry there: it keeps no path of its own,
+    // so a tree thousands of levels deep does not hold a whole path per folder. Such a folder that
+    // cannot be listed has no entries: its own record stands for it in its parent's listing already.
+    // `memo`, shared by the folders of one tree, keeps the paths last put together from the links.
     CDirectory(const std::wstring& path, NameArena& names, Detail detail = Detail::full,
-               VolumeFolders volumeFolders = VolumeFolders::kept, Place place = Place::root);
+               VolumeFolders volumeFolders = VolumeFolders::kept, const CDirectory* parent = nullptr,
+               std::size_t entryInParent = 0, PathMemo* memo = nullptr);
     CDirectory(const CDirectory&) = delete;
     CDirectory& operator=(const CDirectory&) = delete;
 
-    const std::wstring& Path() const { return m_path; }  // exactly as passed to the scan
+    std::wstring Path() const;  // exactly as passed to the scan
+    const CDirectory* Parent() const { return m_parent; }  // the folder that holds this one; none for the root
+    // Appends Path() to `out`, less its first `skip` characters (the root's, say).
+    void AppendPath(std::wstring& out, std::size_t skip = 0) const;
     bool HasEntries() const { return !m_entries.empty(); }
     std::size_t Count() const { return m_entries.size(); }
     // False when the listing was refused or broke off with an error: entries may be missing. A
@@ -72,6 +78,7 @@ public:
 
 private:
     friend class CDirectoryTree;
+    friend class PathMemo;
     friend class CTreeIterator;
 
     struct Entry {
@@ -81,7 +88,10 @@ private:
         DWORD reparseTag;
     };
 
-    std::wstring m_path;
+    std::wstring m_rootPath;                // the root's path; empty below it
+    const CDirectory* m_parent = nullptr;  // below the root: the folder that holds this one
+    const wchar_t* m_name = nullptr;       // below the root: this folder's name there
+    PathMemo* m_memo = nullptr;            // below the root: the tree's
     std::vector<Entry> m_entries;  // subdirectories except "." and "..", then every other record
     std::size_t m_subdirCount = 0;
     // Per subdirectory entry, where the snapshot keeps that folder's own entries (see
@@ -133,6 +143,7 @@ private:
                       VolumeFolders volumeFolders);
 
     std::unique_ptr<NameArena> m_names;                      // declared first: the directories point into it
+    std::unique_ptr<PathMemo> m_paths;                       // as are the paths they were last asked for
     std::vector<std::unique_ptr<CDirectory>> m_directories;  // directories with entries, pre-order
     std::wstring m_root;
     bool m_complete = true;
