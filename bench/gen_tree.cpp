@@ -2,6 +2,8 @@
 //
 //   gen_tree make   ROOT FILES FOLDERS TOTAL_BYTES MAX_FILE_BYTES SEED
 //   gen_tree change ROOT PERCENT SEED
+//   gen_tree deep   ROOT LEVELS
+//   gen_tree check-deep ROOT LEVELS
 //
 // `make` creates ROOT (which must not exist) with FOLDERS folders below it, nested at random, and
 // FILES files spread over them and over ROOT. File sizes follow a log-normal law (many small files,
@@ -12,7 +14,11 @@
 // removed, and PERCENT new files are added. A resized file is written under a new name and renamed
 // over the old one, so a tree made with `cp -al` from a pristine one leaves the pristine one intact.
 //
-// Both print one line: what they did, in numbers.
+// `deep` creates ROOT as a chain of LEVELS folders named "d", one inside the other, with a file "f"
+// in each folder holding its level's number: far past PATH_MAX, so everything is made by descriptor.
+// `check-deep` tells whether ROOT holds exactly such a chain (exit 0) or not (exit 1, with where).
+//
+// All print one line: what they did, in numbers.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -210,6 +216,52 @@ int Change(const std::string& root, double percent, std::uint64_t seed) {
     return 0;
 }
 
+// The chain of `deep`, made (`make`) or checked against what it should hold.
+int Deep(const std::string& root, std::uint64_t levels, bool make) {
+    if (make && ::mkdir(root.c_str(), 0755) != 0) Die("mkdir " + root);
+    int dir = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) Die("open " + root);
+    for (std::uint64_t level = 0; level <= levels; ++level) {
+        const std::string content = std::to_string(level);
+        const bool last = level == levels;
+        if (make) {
+            const int fd = ::openat(dir, "f", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd < 0 || ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()) ||
+                ::close(fd) != 0)
+                Die("write f at level " + content);
+            if (!last && ::mkdirat(dir, "d", 0755) != 0) Die("mkdir d at level " + content);
+        } else {
+            // Exactly "f" with the level's number, and "d" but at the bottom.
+            DIR* listing = ::fdopendir(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (listing == nullptr) Die("list level " + content);
+            std::vector<std::string> names;
+            while (dirent* entry = ::readdir(listing)) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) names.push_back(entry->d_name);
+            }
+            ::closedir(listing);
+            std::sort(names.begin(), names.end());
+            char held[32] = {};
+            const int fd = ::openat(dir, "f", O_RDONLY | O_CLOEXEC);
+            const ssize_t got = fd < 0 ? -1 : ::read(fd, held, sizeof held - 1);
+            if (fd >= 0) ::close(fd);
+            const std::vector<std::string> want = last ? std::vector<std::string>{"f"} : std::vector<std::string>{"d", "f"};
+            if (names != want || got < 0 || content != held) {
+                std::printf("gen_tree: the chain differs at level %s\n", content.c_str());
+                return 1;
+            }
+        }
+        if (last) break;
+        const int next = ::openat(dir, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) Die("open d at level " + content);
+        ::close(dir);
+        dir = next;
+    }
+    ::close(dir);
+    std::printf("%s: a chain of %llu levels, %s\n", root.c_str(), static_cast<unsigned long long>(levels),
+                make ? "made" : "as it should be");
+    return 0;
+}
+
 std::uint64_t Number(const char* text) {
     char* end = nullptr;
     errno = 0;
@@ -229,8 +281,10 @@ int main(int argc, char** argv) {
         return Make(argv[2], Number(argv[3]), Number(argv[4]), Number(argv[5]), Number(argv[6]), Number(argv[7]));
     }
     if (mode == "change" && argc == 5) return Change(argv[2], std::strtod(argv[3], nullptr), Number(argv[4]));
+    if ((mode == "deep" || mode == "check-deep") && argc == 4) return Deep(argv[2], Number(argv[3]), mode == "deep");
     std::fprintf(stderr,
                  "usage: gen_tree make ROOT FILES FOLDERS TOTAL_BYTES MAX_FILE_BYTES SEED\n"
-                 "       gen_tree change ROOT PERCENT SEED\n");
+                 "       gen_tree change ROOT PERCENT SEED\n"
+                 "       gen_tree deep ROOT LEVELS | check-deep ROOT LEVELS\n");
     return 2;
 }

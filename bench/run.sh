@@ -3,7 +3,8 @@
 #
 #   bench/run.sh            the full benchmark (about 15 minutes, 30 with the large tree): a tree of
 #                           20,000 files in 1,000 folders (about 200 MB) mirrored on a tmpfs and on
-#                           the work folder's file system, and a tree of 1,000,000 small files
+#                           the work folder's file system, chains of 2,000 and 10,000 nested folders,
+#                           and a tree of 1,000,000 small files
 #   bench/run.sh --quick    the same steps on small trees with few runs (about a minute)
 #   bench/run.sh --report   only writes the report again from the last run's raw output
 #
@@ -53,6 +54,8 @@ else
     prefix=
 fi
 change_percent=1
+deep_levels=(2000 10000)
+[ "$quick" -eq 0 ] || deep_levels=(200 2000)
 work=${BENCH_DIR:-/tmp/twinfold-bench}
 tmpfs_work=${BENCH_TMPFS:-/dev/shm/twinfold-bench}
 large=${BENCH_LARGE:-1}
@@ -306,6 +309,23 @@ rm -rf "$work/empty-dst"
 compare "$A_tmpfs" tmpfs
 compare "$A_disk" disk
 
+# Deep chains: one folder inside the other, a file in each, far past PATH_MAX. Only twinfold: rsync
+# and cp give up at about 2,000 levels. The shallower chain is the yardstick for time per level.
+for loc in tmpfs disk; do
+    if [ "$loc" = tmpfs ]; then base=$tmpfs_work; else base=$work; fi
+    for levels in "${deep_levels[@]}"; do
+        say "$loc: a chain of $levels levels: first mirror and nothing to do, under /usr/bin/time"
+        chain="$base/${prefix}deep-$levels"
+        rm -rf "$chain" "$chain-dst"
+        "$gen" deep "$chain" "$levels"
+        sync
+        timed "$loc-tf_deep_first_$levels" "$twinfold" unattended "SrcDir=$chain" "DstDir=$chain-dst"
+        "$gen" check-deep "$chain-dst" "$levels" || fail "twinfold: the chain of $levels levels was not mirrored exactly"
+        timed "$loc-tf_deep_noop_$levels" "$twinfold" unattended "SrcDir=$chain" "DstDir=$chain-dst"
+        rm -rf "$chain" "$chain-dst"
+    done
+done
+
 if [ "$large" -eq 1 ]; then
     say "the tree of $files_b small files on $fs_disk: one run of each, under /usr/bin/time"
     rm -rf "$B/dst"
@@ -461,6 +481,19 @@ mkdir -p "$results"
         echo "| first mirror | $(mib "$(peak tf_first_b)"), $(wall tf_first_b) s | $(mib "$(peak rs_first_b)"), $(wall rs_first_b) s | $(mib "$(peak cp_first_b)"), $(wall cp_first_b) s | $(per_entry "$(peak tf_first_b)" "$(peak baseline)" "$entries_b") |"
         echo "| nothing to do | $(mib "$(peak tf_noop_b)"), $(wall tf_noop_b) s | $(mib "$(peak rs_noop_b)"), $(wall rs_noop_b) s | | $(per_entry "$(peak tf_noop_b)" "$(peak baseline)" "$entries_b") |"
     fi
+    echo
+    echo "## Deep chains: one folder inside the other, a file in each"
+    echo
+    echo "Single runs of twinfold under \`/usr/bin/time -v\` (rsync and cp give up at about 2,000 levels);"
+    echo "every mirror checked level by level."
+    echo
+    echo "| file system | levels | first mirror | nothing to do | peak memory | first mirror per level |"
+    echo "| --- | ---: | ---: | ---: | ---: | ---: |"
+    for l in tmpfs disk; do
+        for levels in "${deep_levels[@]}"; do
+            echo "| $(name_of "$l") | $(thousands "$levels") | $(wall "$l-tf_deep_first_$levels") s | $(wall "$l-tf_deep_noop_$levels") s | $(mib "$(peak "$l-tf_deep_first_$levels")") | $(awk -v t="$(wall "$l-tf_deep_first_$levels")" -v n="$levels" 'BEGIN {printf "%.2f ms", 1000 * t / n}') |"
+        done
+    done
     echo
     echo "## System calls of one nothing-to-do run on the tmpfs ($(thousands "$entries_a") entries on each side)"
     echo

@@ -221,6 +221,11 @@ std::uint64_t FolderChanges();
 // refused.
 int CachedFolder(std::string_view path, int& error);
 
+// The name the folder `dirFd` (at `folder`) holds for the entry `st` that a lookup of `name` found
+// there: `name` itself, unless the folder's file system may match names ignoring case and holds the
+// entry under another spelling.
+std::string HeldName(int dirFd, std::string_view folder, const char* name, const struct stat& st);
+
 // Runs `change`, a system call that adds, replaces or removes an entry of the folder `dirFd` (and of
 // `otherDirFd`, -1 for none). A destination folder copied from a read-only one (mode 0555) is
 // read-only for its owner too, and the mirror must still keep it up to date: where the folder's own
