@@ -82,7 +82,6 @@ twinfold::EntryDigest SnapshotDigest(CTreeIterator cursor, const std::wstring& r
     return digest;
 }
 
-
 }  // namespace
 
 CounterpartState LookUpCounterpart(const std::wstring& path) {

@@ -169,7 +169,8 @@ CDirectory::CDirectory(const std::wstring& path, NameArena& names, Detail detail
 // entry after entry, then for a folder below or beside it: its path is then the one kept for a folder
 // just above plus a name or two, not a climb to the root, which in a tree thousands of levels deep
 // would cost a step per level for every entry. Shared by the threads that scan the tree and the one
-// that walks it.
+// that walks it. A slot may outlive its folder (one the snapshot did not keep), but is never asked
+// for again: only folders the tree still holds, and the folders above them, are looked for.
 class PathMemo {
 public:
     void Append(const CDirectory& directory, std::wstring& out, std::size_t skip) {
