@@ -382,3 +382,48 @@ TEST_F(DirectoryTreeTest, KindsOnlySnapshotTellsTheKindsTheFullOneTells) {
 
 }  // namespace
 }  // namespace twinfold::test
+
+namespace twinfold::test {
+namespace {
+
+// Folders keep only their name and a link to the folder above; every path a cursor or a folder
+// gives is put together from those, with the last few kept for reuse. Two cursors walking the
+// same snapshot by turns, through deep and wide parts, must each get exactly the paths on disk.
+TEST_F(DirectoryTreeTest, PathsPutTogetherFromParentsAreThePathsOnDisk) {
+    std::string deep = "t";
+    for (int level = 0; level < 40; ++level) {
+        deep += "/l" + std::to_string(level);
+        WriteFile(deep + "/f", "x");
+        if (level % 5 == 0) WriteFile(deep + "-side/g", "y");  // a sibling beside the deep branch
+    }
+    for (int i = 0; i < 30; ++i) WriteFile("t/wide/w" + std::to_string(i) + "/h", "z");
+
+    std::set<std::wstring> onDisk;
+    for (const auto& entry : fs::recursive_directory_iterator(Path("t"))) onDisk.insert(Wide(entry.path()));
+    const std::wstring root = WPath("t");
+    CDirectoryTree tree(root, Recursion::yes);
+    CTreeIterator ahead = tree.Begin();
+    CTreeIterator behind = tree.Begin();
+    std::set<std::wstring> walked;
+    for (std::size_t step = 0; !behind.AtEnd(); ++step) {
+        if (!ahead.AtEnd()) {
+            const std::wstring full = ahead.GetFullPath();
+            EXPECT_EQ(full, root + ahead.GetRelativePath());
+            EXPECT_EQ(full, ahead.Directory()->Path() + twinfold::kPathSeparator + ahead.Name());
+            walked.insert(full);
+            ahead.Next();
+        }
+        if (step % 3 == 2) {  // the second cursor lags further and further behind
+            EXPECT_EQ(onDisk.count(behind.GetFullPath()), 1u);
+            behind.Next();
+        }
+        if (ahead.AtEnd() && step % 3 != 2) {
+            EXPECT_EQ(onDisk.count(behind.GetFullPath()), 1u);
+            behind.Next();
+        }
+    }
+    EXPECT_EQ(walked, onDisk);
+}
+
+}  // namespace
+}  // namespace twinfold::test

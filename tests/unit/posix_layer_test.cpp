@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -854,6 +856,72 @@ TEST_F(PosixFind, ResolveFullPathFollowsLinksAsFarAsThePathExists) {
     }
     const std::wstring relative = ResolveFullPath(L".");
     EXPECT_EQ(relative, Wide(fs::canonical(fs::current_path())));
+}
+
+}  // namespace
+}  // namespace twinfold::test
+
+namespace twinfold::test {
+namespace {
+
+std::vector<std::string> Listed(const std::wstring& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW record;
+    const std::wstring pattern = folder + twinfold::kListPattern;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &record);
+    if (search == INVALID_HANDLE_VALUE) return {"<" + std::to_string(GetLastError()) + ">"};
+    do {
+        const std::string name = FromWide(record.cFileName).string();
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileW(search, &record));
+    FindClose(search);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Below the roots of a pass, listings and lookups go through folders a thread keeps open: what they
+// answer must still be what the paths name now, after the layer moved a folder away and made a new
+// one in its place; and paths are taken apart as the kernel would, "." and ".." refused.
+TEST_F(PosixFileOps, FoldersKeptOpenBelowTheRootsFollowTheLayersOwnMoves) {
+    WriteFile("src/keep", "k");
+    WriteFile("dst/a/b/old", "old");
+    twinfold::PassRoots roots(WPath("src").c_str(), WPath("dst").c_str());
+    EXPECT_EQ(Listed(WPath("dst/a/b")), std::vector<std::string>{"old"});
+
+    ASSERT_TRUE(MoveFileExW(WPath("dst/a").c_str(), WPath("dst/moved").c_str(), 0)) << GetLastError();
+    MakeDir("dst/a/b");
+    ASSERT_TRUE(CopyFileW(WPath("src/keep").c_str(), WPath("dst/a/b/new").c_str(), FALSE)) << GetLastError();
+    EXPECT_EQ(Listed(WPath("dst/a/b")), std::vector<std::string>{"new"});
+    EXPECT_EQ(Listed(WPath("dst/moved/b")), std::vector<std::string>{"old"});
+    EXPECT_EQ(ReadFile("dst/a/b/new"), "k");
+
+    // Repeated separators are one; names that only begin with dots are names like any other.
+    const fs::path dotted = Path("dst/a/.b") / "..c";  // not a name the test helpers take
+    fs::create_directories(dotted);
+    std::ofstream(dotted / "f") << "dots";
+    EXPECT_EQ(Listed(WPath("dst") + L"//a///.b//..c"), std::vector<std::string>{"f"});
+    for (const wchar_t* odd : {L"/./a/b", L"/a/../a/b", L"/a/.././a"}) {
+        SCOPED_TRACE(FromWide(odd).string());
+        EXPECT_EQ(Listed(WPath("dst") + odd).front().front(), '<') << "listed";
+    }
+}
+
+}  // namespace
+}  // namespace twinfold::test
+
+namespace twinfold::test {
+namespace {
+
+// Paths are narrowed sixteen plain characters at a time: a character beyond ASCII, or a byte kept
+// from an undecodable name, at any place before, at or after a block's edge converts as it would alone.
+TEST(PosixText, NamesConvertTheSameWhereverTheirFirstUnusualCharacterStands) {
+    for (const std::string& odd : {std::string("\xc3\xa9"), std::string("\xff")}) {
+        for (std::size_t at = 0; at <= 40; ++at) {
+            const std::string bytes = std::string(at, 'a') + odd + std::string(40 - at, 'b');
+            SCOPED_TRACE(at);
+            EXPECT_EQ(BytesFromWide(WideFromBytes(bytes)), bytes);
+        }
+    }
 }
 
 }  // namespace
