@@ -25,9 +25,14 @@ for option in --help --version; do
         [ $? -eq 1 -a "$(cat "$work/err")" = "twinfold: write error: Bad file descriptor" ]
 done
 # Anything but the exact form is the usage and exit 2, and runs no pass: the extra folder survives.
-for args in "nodelete" "--no-delete" "--dry-run" "NoDelete extra" "--help"; do
+for args in "nodelete" "--no-delete" "--dry-run" "NoDelete extra" "--help" "xNoDeletex" "NoDeletes" "xNoDelete"; do
     # shellcheck disable=SC2086
     check "usage for: ... $args" run 2 unattended "SrcDir=$src" "DstDir=$dst" $args
+done
+# --help and --version stand alone: followed by anything, they are a misspelt line too.
+for args in "--help x" "-h unattended" "--version --help" "--version x"; do
+    # shellcheck disable=SC2086
+    check "usage for: $args" run 2 $args
 done
 check "usage for a key not in front" run 2 unattended "xSrcDir=$src" "DstDir=$dst"
 check "usage for the word unattended elsewhere" run 2 x "SrcDir=$src" "DstDir=$dst" unattended

@@ -242,12 +242,15 @@ TEST_F(CopyPassTest, CopiesMadeAheadLandInWalkingOrderUpToTheFirstFailure) {
     // More copies than may wait at once, replacements and additions mixed: they are made side by
     // side, and what lands is still what one copy at a time would have landed. The new links among
     // them are made by the walk itself, after every copy before them has landed.
+    // The links are made among the files, so that some file comes before a link whether the file
+    // system lists its entries in the order they were made, the other way round (a tmpfs) or by hash.
     for (int i = 0; i < 150; ++i) {
-        const std::string name = "many/f" + std::to_string(i);
+        // ".txt" ends the name, so that the fault's path part "f8.txt" names f8 alone, not f89 too.
+        const std::string name = "many/f" + std::to_string(i) + ".txt";
         WriteFile("src/" + name, "new " + std::to_string(i));
         if (i % 3 != 0) WriteFile("dst/" + name, "old");
+        if (i % 15 == 7) fs::create_symlink("f0.txt", Path("src/many/l" + std::to_string(i / 15)));
     }
-    for (int i = 0; i < 10; ++i) fs::create_symlink("f0", Path("src/many/l" + std::to_string(i)));
     std::vector<std::string> order;  // the walk's order, which is the listing's
     {
         CDirectoryTree tree(WPath("src/many"), Recursion::no);
@@ -399,6 +402,21 @@ TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
     Copy();
     EXPECT_TRUE(g_cancelRequested);
     EXPECT_EQ(ReadFile("dst/top.txt"), "top") << "what was listed is still copied";
+}
+
+TEST_F(CopyPassTest, TheFailureReportedIsTheFirstTheRunMet) {
+    // A folder that cannot be listed is the run's cause of failure, though the walk goes on and meets
+    // a clash later: the message must name the folder, where the run first went wrong.
+    WriteFile("src/a/x.txt", "x");
+    WriteFile("src/b.txt", "b");
+    MakeDir("dst/b.txt");
+    fault::Install({fault::Call::list, 1, true, EIO, Path("src/a").string(), nullptr});
+    Copy();
+    fault::Clear();
+    EXPECT_TRUE(g_cancelRequested);
+    ASSERT_TRUE(FirstFailure().has_value());
+    EXPECT_EQ(FirstFailure()->operation, FailedOperation::list);
+    EXPECT_EQ(FirstFailure()->path, WPath("src/a"));
 }
 
 TEST_F(CopyPassTest, LinksAreCopiedAsLinks) {

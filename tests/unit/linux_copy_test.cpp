@@ -7,14 +7,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "app/unattended.h"
 #include "mirror/failure.h"
+#include "mirror/landing.h"
 #include "mirror/passes.h"
 #include "platform/fault.h"
 #include "tests/unit/test_support.h"
@@ -342,6 +345,64 @@ TEST_F(ReadOnlyFoldersTest, ATemporaryFolderHoldingSealedFoldersIsRemovedWhole) 
     EXPECT_EQ(RunAsNobody(true), "0");
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
     EXPECT_EQ(Mode("dst/new/ro"), S_IFDIR | 0555);
+}
+
+// A file that becomes a FIFO between the listing and its copy (a build tool's pipe, or a swap made on
+// purpose) is refused as what it now is; opening it must not wait for a writer that never comes.
+TEST_F(PassTest, AFileSwappedForAFifoBeforeItsCopyFailsTheRunInsteadOfHanging) {
+    WriteFile("src/pipe", "was a file");
+    WriteFile("dst/pipe", "old");
+    fault::Rule rule;
+    rule.call = fault::Call::open;
+    rule.pathPart = Path("src/pipe").string();
+    rule.action = [&] {
+        fs::remove(Path("src/pipe"));
+        ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0600), 0);
+    };
+    fault::Install(rule);
+    auto run = std::async(std::launch::async, [&] {
+        CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    });
+    const bool ended = run.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) {
+        // Let the stuck open go on, so the test can end and say so.
+        const int writer = ::open(Path("src/pipe").c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+        run.wait();
+    }
+    fault::Clear();
+    EXPECT_TRUE(ended) << "the copy waited on the FIFO";
+    EXPECT_TRUE(g_cancelRequested);
+    ASSERT_TRUE(FirstFailure().has_value());
+    EXPECT_EQ(FirstFailure()->path, WPath("src/pipe"));
+    EXPECT_EQ(ReadFile("dst/pipe"), "old");
+}
+
+// A folder being filled under its temporary name may hold files that only their owner may read:
+// until the copy is complete and given the source's mode, nobody else can look into it.
+TEST_F(PassTest, AFolderBeingCopiedIsOpenToItsOwnerAloneUntilItIsComplete) {
+    WriteFile("src/new/private.txt", "only mine");
+    ASSERT_EQ(::chmod(Path("src/new/private.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(Path("src/new").c_str(), 0755), 0);
+    WriteFile("dst/other.txt", "o");
+    std::vector<mode_t> modes;  // of the temporary folders while the file is copied into one
+    fault::Rule rule;
+    rule.call = fault::Call::open;
+    rule.pathPart = Path("src/new/private.txt").string();
+    rule.action = [&] {
+        for (const fs::directory_entry& entry : fs::directory_iterator(Path("dst"))) {
+            if (IsTemporaryName(Wide(entry.path().filename()))) modes.push_back(Lstat(entry.path()).st_mode);
+        }
+    };
+    fault::Install(rule);
+    CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    fault::Clear();
+    EXPECT_FALSE(g_cancelRequested);
+    ASSERT_EQ(modes.size(), 1u) << "the folder is filled under a temporary name";
+    EXPECT_TRUE(S_ISDIR(modes[0]));
+    EXPECT_EQ(modes[0] & 077, 0u) << std::oct << modes[0];
+    EXPECT_EQ(Lstat(Path("dst/new")).st_mode, S_IFDIR | 0755u);
+    EXPECT_EQ(ReadFile("dst/new/private.txt"), "only mine");
 }
 
 TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {

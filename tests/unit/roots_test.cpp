@@ -180,6 +180,60 @@ TEST_F(RootsTest, SourceReplacedOrGoneMidRunEndsWithNothingDeleted) {
     }
 }
 
+// A root that is moved away or replaced after the run's last copy began still fails the run, with a
+// run that never deletes too: its success would say the folder now at that path is a mirror.
+TEST_F(RootsTest, RootMovedOrReplacedDuringTheCopyPassFailsTheRun) {
+    for (const char* root : {"src", "dst"}) {
+        for (const bool replaced : {true, false}) {
+            SCOPED_TRACE(std::string(root) + (replaced ? " replaced by another folder" : " moved away"));
+            fs::remove_all(root_);
+            WriteFile("src/same.txt", "same");
+            WriteFile("src/new.txt", "new");
+            WriteFile("dst/same.txt", "same");
+            At(fault::Call::open, "src/new.txt", [&] {
+                fs::rename(Path(root), Path("moved"));
+                if (replaced) MakeDir(root);
+            });
+            g_cancelRequested = false;
+            const UnattendedResult result = RunUnattended({WPath("src"), WPath("dst"), false});
+            EXPECT_GE(fault::MatchingUses(), 1u) << "the root was moved";
+            fault::Clear();
+            EXPECT_EQ(result.exitCode, 1);
+            ASSERT_TRUE(result.failure.has_value());
+            EXPECT_NE(result.failure->reason.find(L"moved, replaced or unmounted"), std::wstring::npos);
+        }
+    }
+}
+
+// Everything the delete pass would delete was compared against the source as it was: a source that
+// was replaced meanwhile (by an empty folder, as a drive that is unmounted leaves its mount point) or
+// a destination that was, ends the pass before its first deletion.
+TEST_F(RootsTest, RootReplacedWhileTheDeletePassComparesDeletesNothing) {
+    for (const char* root : {"src", "dst"}) {
+        SCOPED_TRACE(root);
+        fs::remove_all(root_);
+        WriteFile("src/keep.txt", "k");
+        WriteFile("dst/keep.txt", "k");
+        WriteFile("dst/extra.txt", "x");
+        WriteFile("dst/extra/inside.txt", "x");
+        At(fault::Call::lookup, "src/extra.txt", [&] {
+            fs::rename(Path(root), Path("moved"));
+            MakeDir(root);
+        });
+        g_cancelRequested = false;
+        RunContext run(WPath("src"), WPath("dst"));
+        DeletePass(run, WPath("src").c_str(), WPath("dst").c_str());
+        EXPECT_GE(fault::MatchingUses(), 1u) << "the root was replaced";
+        fault::Clear();
+        EXPECT_TRUE(g_cancelRequested);
+        ASSERT_TRUE(run.Failure().has_value());
+        EXPECT_NE(run.Failure()->reason.find(L"moved, replaced or unmounted"), std::wstring::npos);
+        const std::string destination = std::string(root) == "dst" ? "moved" : "dst";
+        EXPECT_EQ(ReadFile(destination + "/extra.txt"), "x");
+        EXPECT_EQ(ReadFile(destination + "/extra/inside.txt"), "x");
+    }
+}
+
 TEST_F(RootsTest, FolderSwappedForALinkMidRunLetsNothingOutsideChange) {
     WriteFile("outside/extra.txt", "outside's own");
     const TreeListing outside = ListTree(Path("outside"));
