@@ -114,6 +114,7 @@ void CopyPass(RunContext& run, const wchar_t* srcRoot, const wchar_t* dstRoot, S
     };
     if (!source.Complete()) run.FailLater(unlisted());
     std::wstring dstPath;
+    bool landedOne = false;
     for (CTreeIterator cursor = source.Begin(); !cursor.AtEnd(); cursor.Next()) {
         FormCounterpartPath(dstPath, dstText, cursor);
         CounterpartState there;
@@ -149,6 +150,9 @@ void CopyPass(RunContext& run, const wchar_t* srcRoot, const wchar_t* dstRoot, S
         if (failure && !run.Stopping()) run.Fail(std::move(*failure));
         // A cancel takes effect after a copy operation, never in the middle of one.
         if (failure || run.Stopping()) return;
+        // A destination that the first landing made is pinned now: replaced later, it fails the run.
+        if (!landedOne && !run.RootsStillPinned()) return;
+        landedOne = true;
     }
     if (!destination.Settle()) return;
     // Entries of a folder that could not be listed were never compared: not a complete mirror.

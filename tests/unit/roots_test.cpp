@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "app/unattended.h"
+#include "mirror/landing.h"
 #include "mirror/passes.h"
 #include "platform/fault.h"
 #include "tests/unit/test_support.h"
@@ -266,6 +267,59 @@ TEST_F(RootsTest, FolderSwappedForALinkMidRunLetsNothingOutsideChange) {
     At(fault::Call::list, "src/sub", [&] { Exchange("src/sub", "src/link"); });
     EXPECT_EQ(Run(false), 1);
     EXPECT_EQ(ReadFile("dst/sub/extra.txt"), "extra") << "nothing outside the source is read";
+}
+
+// The same with a link to another folder of the same root: staying below the root is not enough, no
+// link on the way is followed. Nothing lands in that folder, and nothing is deleted from it.
+// A destination that the run itself makes is pinned once it is made: swapped for a link afterwards,
+// it lets nothing be written through the link, though opening it failed at the pass's start.
+TEST_F(RootsTest, DestinationMadeByTheRunIsPinnedOnceItIsMade) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) WriteFile(std::string("src/") + name, name);
+    MakeDir("outside");
+    fault::Rule rule;
+    rule.call = fault::Call::open;
+    rule.nth = 3;  // the third source file: the root was made for the first
+    rule.pathPart = Path("src/").string();
+    rule.action = [&] {
+        fs::rename(Path("dst"), Path("moved"));
+        fs::create_directory_symlink(Path("outside"), Path("dst"));
+    };
+    fault::Install(rule);
+    EXPECT_EQ(Run(false), 1);
+    EXPECT_GE(fault::MatchingUses(), 3u) << "the swap happened";
+    fault::Clear();
+    EXPECT_TRUE(ListTree(Path("outside")).empty());
+    for (const auto& [relative, content] : ListTree(root_)) {
+        EXPECT_FALSE(IsTemporaryName(Wide(fs::path(relative).filename()))) << "left behind: " << relative;
+    }
+}
+
+TEST_F(RootsTest, FolderSwappedForALinkWithinItsRootIsNotFollowed) {
+    WriteFile("src/other/own.txt", "other's own");
+    WriteFile("src/other/extra.txt", "x");  // the same name as the extra file in dst/sub
+    WriteFile("src/sub/a.txt", "a");
+    WriteFile("src/sub/b.txt", "b");
+    WriteFile("dst/other/own.txt", "other's own");
+    WriteFile("dst/other/extra.txt", "x");
+    WriteFile("dst/sub/extra.txt", "x");
+    fs::create_directory_symlink("other", Path("dst/link"));
+    const TreeListing other = ListTree(Path("dst/other"));
+
+    At(fault::Call::open, "src/sub/", [&] { Exchange("dst/sub", "dst/link"); });
+    EXPECT_EQ(Run(false), 1);
+    EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
+    fault::Clear();
+    EXPECT_EQ(ListTree(Path("dst/other")), other);
+    Exchange("dst/sub", "dst/link");
+
+    g_cancelRequested = false;
+    CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+    ASSERT_FALSE(g_cancelRequested);
+    At(fault::Call::lookup, "src/sub/extra.txt", [&] { Exchange("dst/sub", "dst/link"); });
+    DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
+    EXPECT_GE(fault::MatchingUses(), 1u) << "the swap happened";
+    fault::Clear();
+    EXPECT_EQ(ListTree(Path("dst/other")), other);
 }
 
 }  // namespace
