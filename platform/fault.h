@@ -25,8 +25,8 @@ enum class Call {
     unlink,   // removing a file or link
     rmdir,    // removing an empty directory
     list,     // opening or reading a directory listing
-    lookup,   // looking up one entry (FindFirstFileW on a plain path); each entry of a names-and-kinds
-              // listing too, since it answers in place of that lookup
+    lookup,   // looking up one entry (FindFirstFileW on a plain path); each entry of a listing too,
+              // since it answers in place of that lookup
     symlink,  // creating a link
     reparse,  // marks: a listed or looked-up entry is reported as a reparse point that is no link
     untyped,  // marks: a names-and-kinds listing is not told the entry's kind, as on some file systems

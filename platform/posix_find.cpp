@@ -168,14 +168,17 @@ BOOL NextEntry(FindHandle& handle, WIN32_FIND_DATAW& record) {
             MarkIfAsked(hookPath, record);
             return TRUE;
         }
+        const std::string hookPath = fault::kHooked ? handle.dir.Child(name) : std::string();
         struct stat st {};
-        if (::fstatat(handle.dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // The entry's lstat, too, answers what a lookup would, and a test's lookup rule reaches it.
+        if (fault::Strike(fault::Call::lookup, hookPath.c_str()) ||
+            ::fstatat(handle.dir.fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) continue;  // removed since it was listed: it is gone, so not reported
             return Report(Fail(errno, handle.dir.Child(name)));
         }
         const bool toDirectory = S_ISLNK(st.st_mode) && LinkLeadsToDirectory(handle.dir.fd, name);
         if (!FillRecord(st, toDirectory, name, record)) return FALSE;
-        MarkIfAsked(handle.dir.Child(name), record);
+        MarkIfAsked(hookPath, record);
         return TRUE;
     }
     handle.next = FindHandle::Next::none;

@@ -355,6 +355,34 @@ TEST_F(CopyPassTest, AFolderCopiedWholeIsLookedUpAgainOnlyWhereTheCopyDiffered) 
     EXPECT_TRUE(TemporaryEntries(Path("dst")).empty());
 }
 
+TEST_F(CopyPassTest, AFolderCopiedWholeAnswersForNoSiblingWhoseNameItBegins) {
+    // "d" copied whole answers for what lies below "d", not for "d1" that the walk comes to next:
+    // d1's changed file must still be copied. The names d, d1, d11 ... each begin the longer ones.
+    std::vector<std::string> names;
+    for (std::string name = "d"; names.size() < 6; name += "1") names.push_back(name);
+    // Made longest first, so that a file system listing the newest entry first lists them shortest first.
+    for (auto name = names.rbegin(); name != names.rend(); ++name) {
+        WriteFile("src/" + *name + "/f.txt", "new " + *name);
+        WriteFile("dst/" + *name + "/f.txt", "old");
+    }
+    std::vector<std::string> order;  // the walk's order, which is the listing's
+    {
+        CDirectoryTree tree(WPath("src"), Recursion::no);
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            order.push_back(FromWide(cursor.Name()).string());
+        }
+    }
+    ASSERT_EQ(order.size(), names.size());
+    // The folder to copy whole is one listed right before a longer name (one in 720 orders has none).
+    std::size_t whole = 0;
+    while (whole + 1 < order.size() && order[whole].size() > order[whole + 1].size()) ++whole;
+    if (whole + 1 == order.size()) whole = 0;
+    fs::remove_all(Path("dst/" + order[whole]));
+    Copy();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+}
+
 TEST_F(CopyPassTest, ACopyMakesStaleOnlyTheAnswersItCouldHaveChanged) {
     // The new folder d/new is walked first (a folder's subfolders come before its files). Copying it
     // can change what a lookup finds only for itself and, on a file system that folds case or drops
@@ -386,6 +414,35 @@ TEST_F(CopyPassTest, ACopyMakesStaleOnlyTheAnswersItCouldHaveChanged) {
     EXPECT_FALSE(g_cancelRequested);
     EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
 
+    // A file copied ahead on another thread makes stale the same answers as one copied by the walk:
+    // the names after it that a folding file system might take for it. Which names come after it is
+    // the listing's order; new.txt is made last, so that a tmpfs lists it first.
+    const char* const alike[] = {"NEW.TXT", "new.txt.", "New.Txt", "new.txt "};
+    for (const char* name : alike) {
+        WriteFile(std::string("src/f/") + name, name);
+        WriteFile(std::string("dst/f/") + name, name);
+    }
+    WriteFile("src/f/a.txt", "a");
+    WriteFile("dst/f/a.txt", "a");
+    WriteFile("src/f/new.txt", "new");
+    std::size_t after = 0;  // alike names listed after new.txt
+    {
+        CDirectoryTree tree(WPath("src/f"), Recursion::no);
+        bool copied = false;
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            const std::string name = FromWide(cursor.Name()).string();
+            after += copied && name != "a.txt";
+            copied = copied || name == "new.txt";
+        }
+    }
+    fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/f").string() + "/", nullptr});
+    Copy();
+    // Ahead: the 6 entries of f. Then the copy's check that its name is free, and the names after it.
+    EXPECT_EQ(fault::MatchingUses(), 6u + 1u + after);
+    fault::Clear();
+    EXPECT_FALSE(g_cancelRequested);
+    EXPECT_EQ(ListTree(Path("dst")), ListTree(Path("src")));
+
     const std::pair<const wchar_t*, const wchar_t*> maybeOne[] = {
         {L"Read Me.TXT", L"read me.txt.. "}, {L"x", L"X"}, {L"caf\u00e9", L"cafe"}, {L"LONGFI~1.TXT", L"longfilename.txt"}};
     for (const auto& [a, b] : maybeOne) EXPECT_TRUE(MayNameTheSame(a, b)) << a;
@@ -402,6 +459,37 @@ TEST_F(CopyPassTest, ListingThatBreaksOffIsAFailureNotAMirror) {
     Copy();
     EXPECT_TRUE(g_cancelRequested);
     EXPECT_EQ(ReadFile("dst/top.txt"), "top") << "what was listed is still copied";
+}
+
+TEST_F(CopyPassTest, AnEntryThatCannotBeLookedAtFailsTheRunInsteadOfDroppingOut) {
+    // A listed entry whose details cannot be read (an I/O error, a refused permission) is not one that
+    // went away meanwhile: left out, it would silently be missing from the mirror, or never deleted.
+    // The source's entries are first read by the copy pass, the destination's by the delete pass.
+    const struct {
+        const char* entry;
+        int error;
+    } rows[] = {{"src/b.txt", EIO}, {"src/b.txt", EACCES}, {"dst/extra.txt", EIO}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entry);
+        fs::remove_all(root_);
+        WriteFile("src/a.txt", "a");
+        WriteFile("src/b.txt", "b");
+        WriteFile("dst/a.txt", "a");
+        WriteFile("dst/extra.txt", "x");
+        fault::Install({fault::Call::lookup, 1, true, row.error, Path(row.entry).string(), nullptr});
+        ClearRunFailure();
+        g_cancelRequested = false;
+        CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+        const bool source = row.entry[0] == 's';
+        EXPECT_EQ(g_cancelRequested, source) << "the copy pass's outcome";
+        if (!source) DeletePass(PassRun(), WPath("src").c_str(), WPath("dst").c_str());
+        fault::Clear();
+        EXPECT_TRUE(g_cancelRequested);
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FirstFailure()->operation, FailedOperation::list);
+        EXPECT_EQ(FirstFailure()->path, WPath(fs::path(row.entry).parent_path().string()));
+        EXPECT_EQ(ReadFile("dst/extra.txt"), "x");
+    }
 }
 
 TEST_F(CopyPassTest, TheFailureReportedIsTheFirstTheRunMet) {

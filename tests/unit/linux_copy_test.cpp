@@ -418,6 +418,8 @@ TEST_F(PassTest, AFailedRunNamesTheOperationThePathAndTheSystemsReason) {
         {"rename:1:ENOSPC:/a.bin", true, "cannot copy '" + s + "/a.bin' to '@/a.bin': No space left on device"},
         {"list:2:EIO:/src/d/sub", true, "cannot list '" + s + "/d/sub': Input/output error"},
         {"lookup:1:EIO:/src/old.txt", true, "cannot look up '" + s + "/old.txt': Input/output error"},
+        // An error that no Windows code stands for keeps its own words, from a lookup made ahead too.
+        {"lookup:1:ESTALE:/src/old.txt", true, "cannot look up '" + s + "/old.txt': Stale file handle"},
         {"unlink:1:EROFS:/old.txt", true, "cannot delete '@/old.txt': Read-only file system"},
     };
     int n = 0;
