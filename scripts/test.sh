@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native unit and end-to-end tests, the same again with
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of each fuzz target, the Windows
+# Builds everything and runs every test: the native unit and end-to-end tests, the same again on a
+# tmpfs, the unit tests under ThreadSanitizer, the native tests again with AddressSanitizer and
+# UndefinedBehaviorSanitizer, a short run of each fuzz target, the Windows
 # program with its tests under Wine, and last a release (scripts/release.sh) with its checks,
 # among them the Linux package installed into a clean Debian.
 set -uo pipefail
@@ -47,6 +48,39 @@ windows() {
 }
 
 suite "native build: unit, end-to-end and crash tests" native "$top/build"
+
+# A tmpfs lists the newest entry of a folder first, where ext4 lists by hash: the same tests again
+# with their temporary folders there, so that none depends on the order a file system lists in.
+on_tmpfs() {
+    local dir status
+    [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && dir=$(mktemp -d /dev/shm/twinfold-tests.XXXXXX) || {
+        echo "no tmpfs at /dev/shm: the run on a tmpfs is skipped"
+        return 0
+    }
+    chmod 1777 "$dir"  # as /tmp is: some tests drop to an unprivileged user
+    TMPDIR=$dir ctest --test-dir "$top/build" --output-on-failure -j "$jobs"
+    status=$?
+    rm -rf "$dir"
+    return $status
+}
+suite "native tests on a tmpfs, which lists folders in another order" on_tmpfs
+
+# The unit tests under ThreadSanitizer: the copies made ahead and the other helper threads share
+# their queues under locks that no single-threaded check would miss. The deep tree is left out: it
+# has no threads of its own and takes a minute there.
+threads() {
+    local dir=$top/build-tsan out status
+    cmake -S "$top" -B "$dir" -DTWINFOLD_BUILD_TESTS=ON -DTWINFOLD_SANITIZE_THREADS=ON >/dev/null &&
+        cmake --build "$dir" -j "$jobs" --target twinfold_unit_tests >/dev/null || return 1
+    out=$(mktemp)
+    TSAN_OPTIONS="halt_on_error=1 exitcode=66" "$dir/tests/twinfold_unit_tests" --gtest_filter='-DeepTreeTest.*' >"$out" 2>&1
+    status=$?
+    grep -E '^\[  FAILED  \] [A-Za-z_0-9]+\.[A-Za-z_0-9]+ \(|WARNING: ThreadSanitizer' -A12 "$out" | head -60
+    echo "threads: $(grep -c '^\[       OK \]' "$out") passed, $(grep -c '^\[  FAILED  \] [A-Za-z_0-9]*\.[A-Za-z_0-9]* (' "$out") failed"
+    rm -f "$out"
+    return $status
+}
+suite "thread sanitizer build: the unit tests under ThreadSanitizer" threads
 suite "sanitizer build: the same tests under ASan and UBSan" native "$top/build-asan" -DTWINFOLD_SANITIZE=ON
 suite "fuzz smoke: each fuzz target for a few seconds" native "$top/build-fuzz" -DCMAKE_CXX_COMPILER=clang++ \
     -DTWINFOLD_FUZZ=ON -DTWINFOLD_BUILD_TESTS=OFF
