@@ -347,35 +347,64 @@ TEST_F(ReadOnlyFoldersTest, ATemporaryFolderHoldingSealedFoldersIsRemovedWhole) 
     EXPECT_EQ(Mode("dst/new/ro"), S_IFDIR | 0555);
 }
 
-// A file that becomes a FIFO between the listing and its copy (a build tool's pipe, or a swap made on
-// purpose) is refused as what it now is; opening it must not wait for a writer that never comes.
-TEST_F(PassTest, AFileSwappedForAFifoBeforeItsCopyFailsTheRunInsteadOfHanging) {
-    WriteFile("src/pipe", "was a file");
-    WriteFile("dst/pipe", "old");
-    fault::Rule rule;
-    rule.call = fault::Call::open;
-    rule.pathPart = Path("src/pipe").string();
-    rule.action = [&] {
-        fs::remove(Path("src/pipe"));
-        ASSERT_EQ(::mkfifo(Path("src/pipe").c_str(), 0600), 0);
-    };
-    fault::Install(rule);
-    auto run = std::async(std::launch::async, [&] {
-        CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
-    });
-    const bool ended = run.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
-    if (!ended) {
-        // Let the stuck open go on, so the test can end and say so.
-        const int writer = ::open(Path("src/pipe").c_str(), O_WRONLY | O_NONBLOCK);
-        if (writer >= 0) ::close(writer);
-        run.wait();
+// A file that becomes something else between the listing and its copy (a build tool's pipe, or a
+// swap made on purpose) is refused as what it now is: opening a FIFO must not wait for a writer that
+// never comes, and a link must not be followed to copy what it leads to.
+TEST_F(PassTest, AFileSwappedBeforeItsCopyFailsTheRunAndCopiesNothingElse) {
+    WriteFile("outside/secret.txt", "not the source's");
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a link to a file outside");
+        fs::remove_all(Path("src"));
+        fs::remove_all(Path("dst"));
+        ClearRunFailure();
+        g_cancelRequested = false;
+        WriteFile("src/swapped", "was a file");
+        WriteFile("dst/swapped", "old");
+        fault::Rule rule;
+        rule.call = fault::Call::open;
+        rule.pathPart = Path("src/swapped").string();
+        rule.action = [&] {
+            fs::remove(Path("src/swapped"));
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(Path("src/swapped").c_str(), 0600), 0);
+            } else {
+                fs::create_symlink(Path("outside/secret.txt"), Path("src/swapped"));
+            }
+        };
+        fault::Install(rule);
+        auto run = std::async(std::launch::async, [&] {
+            CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes);
+        });
+        const bool ended = run.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+        if (!ended) {
+            // Let the stuck open go on, so the test can end and say so.
+            const int writer = ::open(Path("src/swapped").c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) ::close(writer);
+            run.wait();
+        }
+        fault::Clear();
+        EXPECT_TRUE(ended) << "the copy waited on the FIFO";
+        EXPECT_TRUE(g_cancelRequested);
+        ASSERT_TRUE(FirstFailure().has_value());
+        EXPECT_EQ(FirstFailure()->path, WPath("src/swapped"));
+        EXPECT_EQ(ReadFile("dst/swapped"), "old");
     }
+}
+
+// A failed copy pass leaves the destination as it was in all it did not get to: the delete pass,
+// which would remove what the source lacks, does not run after it.
+TEST_F(PassTest, NothingIsDeletedAfterTheCopyPassFailed) {
+    WriteFile("src/a.bin", "the new a");
+    WriteFile("dst/a.bin", "old a");
+    WriteFile("dst/extra.txt", "extra");
+    fault::Rule rule;
+    ASSERT_TRUE(fault::ParseRule("rename:1:ENOSPC:/a.bin", rule));
+    fault::Install(rule);
+    const UnattendedResult result = RunUnattended(UnattendedJob{WPath("src"), WPath("dst"), true});
     fault::Clear();
-    EXPECT_TRUE(ended) << "the copy waited on the FIFO";
-    EXPECT_TRUE(g_cancelRequested);
-    ASSERT_TRUE(FirstFailure().has_value());
-    EXPECT_EQ(FirstFailure()->path, WPath("src/pipe"));
-    EXPECT_EQ(ReadFile("dst/pipe"), "old");
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(ReadFile("dst/a.bin"), "old a");
+    EXPECT_EQ(ReadFile("dst/extra.txt"), "extra");
 }
 
 // A folder being filled under its temporary name may hold files that only their owner may read:

@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/fault.h"
@@ -511,13 +513,21 @@ TEST_F(PosixFileOps, ShellCopyCopiesATreeWithLinksAsLinks) {
 }
 
 TEST(PosixCrew, TheOutcomeIsTheFirstFailureInTheOrderJobsWereAdded) {
-    // Jobs 30 and 70 fail, and 70 may well fail first on another thread. What one thread would have
-    // met first is reported, and every job before it has run, once.
+    // Jobs 30 and 70 fail, and 70 fails first on another thread: job 30 waits for that (for two
+    // seconds at most, where one thread runs them all). What one thread would have met first is
+    // reported, and every job before it has run, once.
     posix::Crew crew;
     std::vector<std::atomic<int>> runs(100);
+    std::atomic<bool> seventyFailed{false};
     for (int i = 0; i < 100; ++i) {
-        crew.Add([i, &runs] {
+        crew.Add([i, &runs, &seventyFailed] {
             ++runs[i];
+            if (i == 30) {
+                for (int waited = 0; waited < 2000 && !seventyFailed; ++waited) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+            if (i == 70) seventyFailed = true;
             return i == 30 || i == 70 ? posix::Fail(EIO, "job " + std::to_string(i)) : posix::Status{};
         });
     }
