@@ -10,18 +10,20 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-passed=0 failed=0
+passed=0 failed=0 skipped=0
 
-# Adds the counts of a suite's "N passed, M failed" (or ctest's summary) to the totals; a suite that
-# failed without a count counts as one failure.
+# Adds the counts of a suite's "N passed, M failed[, K skipped]" (or ctest's summary) to the totals;
+# a suite that failed without a count counts as one failure.
 tally() {  # tally EXIT_CODE
-    local p f
+    local p f k
     if line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1); then
         f=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
         p=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - f ))
     elif line=$(grep -E '^[A-Za-z-]*:? ?[0-9]+ passed, [0-9]+ failed' "$log" | tail -1); then
         p=$(sed -E 's/.*\b([0-9]+) passed.*/\1/' <<<"$line")
         f=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+        k=$(sed -nE 's/.* ([0-9]+) skipped.*/\1/p' <<<"$line")
+        skipped=$((skipped + ${k:-0}))
     else
         p=0 f=0
     fi
@@ -92,5 +94,5 @@ release() {
 }
 suite "release: the zip and the package as users get them, the package installed in a clean Debian" release
 
-echo "total: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed$( ((skipped == 0)) || echo ", $skipped skipped")"
 [ "$failed" -eq 0 ]

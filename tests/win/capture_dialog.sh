@@ -9,9 +9,10 @@ build=$(cd "${1:?usage: $0 BUILD_DIR OUTPUT.png [DPI]}" && pwd)
 output=$(realpath -m "${2:?usage: $0 BUILD_DIR OUTPUT.png [DPI]}")
 dpi=${3:-96}
 work=$(mktemp -d /tmp/twinfold-shot.XXXXXX)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+# TMPDIR: the prefix's server keeps its socket under it (see run_wine_tests.sh); there it goes with $work.
+export WINEPREFIX="$work/prefix" TMPDIR="$work" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 . "$(dirname "$0")/wine_prefix.sh"
+trap 'stop_wine; rm -rf "$work"' EXIT
 
 wineboot -i >/dev/null 2>&1
 prepare_wine_prefix

@@ -11,7 +11,24 @@ set -u
 exe=${1:?usage: crash_test.sh path/to/Twinfold.exe [KILLS]}
 kills=${2:-100}
 work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-wine-crash.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+own_server= pid=
+# On every way out, Ctrl-C included: a run still going is killed, and a server this campaign started
+# is stopped (a run in the background does not get the terminal's Ctrl-C).
+cleanup() {
+    if [[ -n "$pid" ]]; then
+        kill -KILL "$pid" 2>/dev/null
+        pkill -KILL -f "Twinfold.exe unattended.*${work##*/}" 2>/dev/null
+    fi
+    if [[ -n "$own_server" ]]; then
+        wineserver -k 2>/dev/null
+        timeout 60 wineserver -w 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+# Wine ends its program on Ctrl-C with an ordinary exit code, after which the shell would go on.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 src=$work/src dst=$work/dst
 RANDOM=${CRASH_SEED:-1717}
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -36,7 +53,9 @@ for i in $(seq 1 120); do head -c $((i * 53)) /dev/urandom > "$src/folder/f$i.tx
 head -c 20000000 /dev/urandom > "$src/folder/inner/large.bin"
 for i in $(seq 1 40); do head -c $((i * 11)) /dev/urandom > "$src/folder/inner/g$i.txt"; done
 
-wineserver -p 2>/dev/null  # keep one wineserver for all runs: starts are quicker
+# One wineserver kept for all runs: starts are quicker. It stays until it is stopped, so the one
+# started here is stopped at the end.
+wineserver -p 2>/dev/null && own_server=1
 run || { echo "the first mirror failed" >&2; exit 1; }
 big_files
 rm -rf "$dst/folder"
@@ -58,6 +77,7 @@ for ((k = 1; k <= kills; k++)); do
         pkill -KILL -f "Twinfold.exe unattended.*${work##*/}"  # this campaign's run only
         wait "$pid"
     } 2>/dev/null
+    pid=
     sleep 0.2  # the wineserver lets go of the dead process's files
 
     check_after_kill

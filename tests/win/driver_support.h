@@ -12,19 +12,25 @@
 namespace driver {
 
 // One named group of checks. Failures are collected, so a scenario reports everything it saw.
+// A scenario that the system under it cannot carry out (not the program) is skipped with the
+// reason; a failure seen before counts over the skip.
 class Scenario {
 public:
     explicit Scenario(std::string name) : m_name(std::move(name)) {}
     void Check(bool ok, const std::string& what);
     void Equal(const std::wstring& actual, const std::wstring& expected, const std::string& what);
     void Equal(long long actual, long long expected, const std::string& what);
+    void Skip(const std::string& reason) { m_skipReason = reason; }
     bool Ok() const { return m_failures.empty(); }
+    bool Skipped() const { return Ok() && !m_skipReason.empty(); }
+    const std::string& SkipReason() const { return m_skipReason; }
     const std::string& Name() const { return m_name; }
     const std::vector<std::string>& Failures() const { return m_failures; }
 
 private:
     std::string m_name;
     std::vector<std::string> m_failures;
+    std::string m_skipReason;
 };
 
 std::string Narrow(const std::wstring& text);

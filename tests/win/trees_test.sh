@@ -9,13 +9,26 @@
 set -u
 build=$(cd "${1:?usage: trees_test.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/twinfold-wine-trees.XXXXXX")
-drive_link=
+drive_link= own_server= holder= marker=
+# On every way out, Ctrl-C included: the program holding a file lets go (a program in the background
+# does not get the terminal's Ctrl-C), and a server these tests started is stopped.
 cleanup() {
+    if [[ -n "$holder" ]]; then
+        rm -f "$marker"
+        wait "$holder" 2>/dev/null
+    fi
     [[ -n "$drive_link" ]] && rm -f "$drive_link"
+    if [[ -n "$own_server" ]]; then
+        wineserver -k 2>/dev/null
+        timeout 60 wineserver -w 2>/dev/null
+    fi
     chmod -R u+w "$work" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
+# Wine ends its program on Ctrl-C with an ordinary exit code, after which the shell would go on.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 passed=0 failed=0
 
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
@@ -45,7 +58,9 @@ name40() { printf '%s_%0*d' "$1" $((39 - ${#1})) 0; }
 
 plain=$build/Twinfold.exe
 limits=$build/tests/Twinfold_limits.exe
-wineserver -p 2>/dev/null
+# One wineserver kept for all runs: starts are quicker. It stays until it is stopped, so the one
+# started here is stopped at the end.
+wineserver -p 2>/dev/null && own_server=1
 
 for exe in "$plain" "$limits"; do
     tag=$(basename "$exe" .exe)
@@ -173,7 +188,7 @@ for exe in "$plain" "$limits"; do
     holder=$!
     for _ in $(seq 1 600); do [[ -e "$marker" ]] && break; sleep 0.05; done
     mirror "$exe" "$(winpath "$src")" "$(winpath "$dst")"; code=$?
-    rm -f "$marker"; wait "$holder"
+    rm -f "$marker"; wait "$holder"; holder=
     check "$tag held file: the run fails" code_is 1 $code
     check "$tag held file: no incomplete folder under its real name" test ! -e "$dst/folder"
     check "$tag held file: no temporary entry" no_leftover "$dst"

@@ -2,6 +2,7 @@
 # Windows desktop does, so that what the tests measure and the pictures show is what a user sees.
 #   prepare_wine_prefix        once, after the prefix is made
 #   set_wine_dpi DPI           before the programs that should run at that scale (96: 100 %, 144: 150 %)
+#   stop_wine                  ends every program of the prefix and its server
 
 # Wine looks for its own fonts (Debian's fonts-wine) only in the prefix's font folder. Without them
 # the close box is drawn from a stand-in for Marlett (an "r") and the dialog's text in a wider font.
@@ -26,7 +27,13 @@ prepare_wine_prefix() {
 set_wine_dpi() {
   wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null 2>&1 || return 1
   # Read when the prefix starts: running programs of the prefix must end first.
+  stop_wine
+}
+
+# Ends the programs of the prefix and its server, and waits until the server has gone: a server
+# left running keeps its folder's files open and outlives the prefix it serves.
+stop_wine() {
   wineserver -k 2>/dev/null
-  wineserver -w 2>/dev/null
+  timeout 60 wineserver -w 2>/dev/null
   return 0
 }
