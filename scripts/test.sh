@@ -68,7 +68,7 @@ on_tmpfs() {
 suite "native tests on a tmpfs, which lists folders in another order" on_tmpfs
 
 # The unit tests under ThreadSanitizer: the copies made ahead and the other helper threads share
-# their queues under locks that no single-threaded check would miss. The deep tree is left out: it
+# their queues under locks, and a lock left out shows only there. The deep tree is left out: it
 # has no threads of its own and takes a minute there.
 threads() {
     local dir=$top/build-tsan out status

@@ -5,12 +5,13 @@
 set -u -o pipefail
 
 usage() {
-    echo "usage: tests/mutation/probe.sh [--jobs N] [--keep] [PATCH...]" >&2
+    echo "usage: tests/mutation/probe.sh [--jobs N] [--keep] [--threads] [PATCH...]" >&2
     exit 2
 }
 
 jobs=2
 keep=0
+threads=0
 patches=()
 while (($#)); do
     case $1 in
@@ -20,6 +21,7 @@ while (($#)); do
             shift 2
             ;;
         --keep) keep=1; shift ;;
+        --threads) threads=1; shift ;;
         -*) usage ;;
         *)
             [[ -f $1 ]] || { echo "probe: no such patch: $1" >&2; exit 2; }
@@ -68,6 +70,20 @@ cmake -S "$src" -B "$src/build" "${generator[@]}" -DTWINFOLD_BUILD_TESTS=ON > "$
     die "the build cannot be configured" "$logs/configure.log"
 
 build() { cmake --build "$src/build" -j "$jobs" > "$1" 2>&1; }
+
+# With --threads, a fault the native suite misses meets the unit tests under ThreadSanitizer too, as
+# in the test command: a lock left out shows only there. Its build is made once, next to the other.
+if ((threads)); then
+    cmake -S "$src" -B "$src/build-tsan" "${generator[@]}" -DTWINFOLD_BUILD_TESTS=ON -DTWINFOLD_SANITIZE_THREADS=ON \
+        > "$logs/configure-tsan.log" 2>&1 || die "the ThreadSanitizer build cannot be configured" "$logs/configure-tsan.log"
+fi
+# 0 when the unit tests pass there, 1 when one failed or ThreadSanitizer reported a race, 2 when the
+# build failed; the output goes to the log $1.
+run_threads() {
+    cmake --build "$src/build-tsan" -j "$jobs" --target twinfold_unit_tests > "$1" 2>&1 || return 2
+    (cd "$src" && TSAN_OPTIONS="halt_on_error=1 exitcode=66" timeout --kill-after=30 "$per_mutant" \
+        build-tsan/tests/twinfold_unit_tests --gtest_filter='-DeepTreeTest.*') >> "$1" 2>&1 || return 1
+}
 
 # False when a test failed; whatever ctest said goes to the log $1.
 run_suite() {
@@ -128,8 +144,18 @@ for patch in "${patches[@]}"; do
         echo "BROKEN $name: does not build"
         ((++broken))
     elif run_suite "$logs/$name-test.log"; then
-        echo "MISSED $name: $(describe "$patch")"
-        ((++missed))
+        verdict=0
+        ((threads)) && { run_threads "$logs/$name-threads.log"; verdict=$?; }
+        if ((verdict == 0)); then
+            echo "MISSED $name: $(describe "$patch")"
+            ((++missed))
+        elif ((verdict == 2)); then
+            echo "BROKEN $name: does not build with ThreadSanitizer"
+            ((++broken))
+        else
+            echo "CAUGHT $name: the unit tests under ThreadSanitizer"
+            ((++caught))
+        fi
     else
         echo "CAUGHT $name: $(failed_tests "$logs/$name-test.log")"
         ((++caught))
