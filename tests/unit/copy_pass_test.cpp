@@ -1,4 +1,6 @@
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "mirror/failure.h"
 #include "mirror/landing.h"
@@ -20,6 +22,17 @@ namespace {
 class CopyPassTest : public PassTest {
 protected:
     void Copy() { CopyPass(PassRun(), WPath("src").c_str(), WPath("dst").c_str(), Silent::yes); }
+
+    // The names in `folder` (below the test folder) in the order the walk meets them: the listing's,
+    // which differs from one file system to the next.
+    std::vector<std::string> WalkOrder(const std::string& folder) const {
+        std::vector<std::string> order;
+        CDirectoryTree tree(WPath(folder), Recursion::no);
+        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
+            order.push_back(FromWide(cursor.Name()).string());
+        }
+        return order;
+    }
 
     void MakeSource() {
         WriteFile("src/top.txt", "top");
@@ -251,13 +264,7 @@ TEST_F(CopyPassTest, CopiesMadeAheadLandInWalkingOrderUpToTheFirstFailure) {
         if (i % 3 != 0) WriteFile("dst/" + name, "old");
         if (i % 15 == 7) fs::create_symlink("f0.txt", Path("src/many/l" + std::to_string(i / 15)));
     }
-    std::vector<std::string> order;  // the walk's order, which is the listing's
-    {
-        CDirectoryTree tree(WPath("src/many"), Recursion::no);
-        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            order.push_back(FromWide(cursor.Name()).string());
-        }
-    }
+    const std::vector<std::string> order = WalkOrder("src/many");
     ASSERT_EQ(order.size(), 160u);
     // The failing file is the last one with a new link after it, so that the walk goes on after it.
     std::size_t failing = order.size();
@@ -365,13 +372,7 @@ TEST_F(CopyPassTest, AFolderCopiedWholeAnswersForNoSiblingWhoseNameItBegins) {
         WriteFile("src/" + *name + "/f.txt", "new " + *name);
         WriteFile("dst/" + *name + "/f.txt", "old");
     }
-    std::vector<std::string> order;  // the walk's order, which is the listing's
-    {
-        CDirectoryTree tree(WPath("src"), Recursion::no);
-        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            order.push_back(FromWide(cursor.Name()).string());
-        }
-    }
+    const std::vector<std::string> order = WalkOrder("src");
     ASSERT_EQ(order.size(), names.size());
     // The folder to copy whole is one listed right before a longer name (one in 720 orders has none).
     std::size_t whole = 0;
@@ -426,14 +427,10 @@ TEST_F(CopyPassTest, ACopyMakesStaleOnlyTheAnswersItCouldHaveChanged) {
     WriteFile("dst/f/a.txt", "a");
     WriteFile("src/f/new.txt", "new");
     std::size_t after = 0;  // alike names listed after new.txt
-    {
-        CDirectoryTree tree(WPath("src/f"), Recursion::no);
-        bool copied = false;
-        for (CTreeIterator cursor = tree.Begin(); !cursor.AtEnd(); cursor.Next()) {
-            const std::string name = FromWide(cursor.Name()).string();
-            after += copied && name != "a.txt";
-            copied = copied || name == "new.txt";
-        }
+    bool copied = false;
+    for (const std::string& name : WalkOrder("src/f")) {
+        after += copied && name != "a.txt";
+        copied = copied || name == "new.txt";
     }
     fault::Install({fault::Call::lookup, 1000000, false, EIO, Path("dst/f").string() + "/", nullptr});
     Copy();
